@@ -1,0 +1,39 @@
+// The channel to the device: asynchronous open and close reported by signals, synchronous time-limited reads
+// and writes.
+#pragma once
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+enum CommOperType { CommOperOpen = 0, CommOperClose = 1 };
+Q_DECLARE_METATYPE(CommOperType)
+
+class CommInterface : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CommInterface(QObject *parent = nullptr);
+    ~CommInterface() override;
+
+    // False only once the channel has been aborted; a wait that ran out returns true with isReadTimeout().
+    virtual bool readByte(char *byte, int timeoutMs) = 0;
+    // Bytes taken (at most maxLen, never waiting for more than the first); 0 on time-out or abort.
+    virtual int readData(unsigned char *data, int maxLen, int timeoutMs) = 0;
+    virtual bool isReadTimeout() = 0;
+    // Stores all bytes or, when there is no room in time, none; returns 1.
+    virtual int writeData(const char *data, int len) = 0;
+    virtual void setReceiveEnabled(bool enabled) = 0;
+    // Aborts both buffers for good: nothing waits any more.
+    virtual void quit() = 0;
+    virtual void open(const QString &portName, int baud) = 0;
+    virtual void close() = 0;
+    // "name:description" for every serial port present.
+    virtual QStringList availablePorts() = 0;
+
+signals:
+    void sigFailed(CommOperType type, QString strInfo);
+    void sigSucc(CommOperType type);
+};

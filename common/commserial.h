@@ -1,0 +1,37 @@
+// The channel over a serial port: requests go queued to the worker's thread, reads and writes straight to
+// its buffers.
+#pragma once
+
+#include "comminterface.h"
+
+#include <QThread>
+
+class Serial;
+
+class CommSerial : public CommInterface
+{
+    Q_OBJECT
+
+public:
+    explicit CommSerial(QObject *parent = nullptr);
+    ~CommSerial() override;
+
+    bool readByte(char *byte, int timeoutMs) override;
+    int readData(unsigned char *data, int maxLen, int timeoutMs) override;
+    bool isReadTimeout() override;
+    int writeData(const char *data, int len) override;
+    void setReceiveEnabled(bool enabled) override;
+    void quit() override;
+    void open(const QString &portName, int baud) override;
+    void close() override;
+    QStringList availablePorts() override;
+
+signals:
+    void sigOpen(QString strPortName_, int nBaud_ = 115200);
+    void sigClose();
+    void sigQuit();
+
+private:
+    QThread m_thread;
+    Serial *m_worker = nullptr;
+};

@@ -1,0 +1,44 @@
+// Fixed-size thread-safe byte queue with blocking, time-limited, all-or-nothing stores.
+#pragma once
+
+#include <QMutex>
+#include <QWaitCondition>
+#include <atomic>
+
+class RingBuffer
+{
+public:
+    enum { Capacity = 10000 };
+
+    RingBuffer();
+    RingBuffer(const RingBuffer &) = delete;
+    RingBuffer &operator=(const RingBuffer &) = delete;
+
+    // The results are false when the buffer is aborted at the end of the call, true otherwise (also on
+    // time-out). A time-out of 0 or less waits without limit.
+    bool put(const char *data, int len, int timeoutMs);
+    bool putByte(char c, int timeoutMs);
+    bool get(unsigned char *data, int maxLen, int *got, int timeoutMs);
+    bool getByte(char *byte, int timeoutMs);
+
+    bool isReadTimeout() const;
+    bool isWriteTimeout() const;
+    // Momentary values, read without the lock.
+    int freeSpace() const { return m_capacity - m_count.load(std::memory_order_relaxed); }
+    int count() const { return m_count.load(std::memory_order_relaxed); }
+
+    void reset();
+    void abort();
+
+private:
+    char m_storage[Capacity] = {};
+    int m_writeIndex = 0;
+    int m_readIndex = 0;
+    std::atomic<int> m_count { 0 };
+    const int m_capacity = Capacity;
+    bool m_aborted = false;
+    bool m_readTimedOut = false;
+    bool m_writeTimedOut = false;
+    mutable QMutex m_mutex;
+    QWaitCondition m_condition;
+};

@@ -1,0 +1,50 @@
+// The worker that owns the serial port in a thread of its own and moves bytes between it and the ring buffers.
+#pragma once
+
+#include "comminterface.h"
+#include "ringbuffer.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class Serial : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100 };
+
+    explicit Serial(QObject *parent = nullptr);
+    ~Serial() override;
+
+    // Called directly from other threads; they touch only the ring buffers or the flag.
+    bool readByte(char *byte, int timeoutMs);
+    int readData(unsigned char *data, int maxLen, int timeoutMs);
+    bool isReadTimeout();
+    int writeData(const char *data, int len);
+    void setReceiveEnabled(bool enabled);
+
+public slots:
+    virtual void slotOpen(QString strPortName, int nBaud);
+    virtual void slotClose();
+    void slotQuit();
+
+signals:
+    void sigWriteBytes();
+    void sigFailed(CommOperType type, QString strInfo);
+    void sigSucc(CommOperType type);
+
+private slots:
+    void slotReadData();
+    void slotWriteBytes();
+    void slotErrorOccurred(QSerialPort::SerialPortError error);
+
+private:
+    QString m_portName;
+    QSerialPort m_port;
+    std::atomic<bool> m_receiveEnabled { true };
+    RingBuffer m_receiveBuffer;
+    RingBuffer m_sendBuffer;
+    char m_sendStaging[SendChunkSize];
+};

@@ -1,0 +1,52 @@
+// The worker that talks to the device: one YMODEM upload session, or the receive monitor between uploads.
+#pragma once
+
+#include <QFileInfo>
+#include <QObject>
+#include <QString>
+#include <atomic>
+
+class CommInterface;
+class Ymodem;
+
+class HandleThread : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RESEND_MAX_TIMES = 100;
+    static constexpr int REPLY_TIMEOUT_MS = 10000;
+    static constexpr int MONITOR_BUFFER_SIZE = 20000;
+    static constexpr int MONITOR_WAIT_MS = 500;
+
+    enum UploadState {
+        WaitStart,
+        WaitInfoAck,
+        WaitDataStart,
+        WaitDataAck,
+        WaitEotReply,
+        WaitSecondEotAck,
+        WaitEndStart,
+        WaitEndAck,
+    };
+
+    explicit HandleThread(CommInterface *comm, QObject *parent = nullptr);
+
+    void setFileName(const QString &path);
+    void stop();
+    void write(const char *data, int len);
+
+signals:
+    void sigMessage(QString msg);
+    void sigProgress(int value);
+    void sigUpdateEnd();
+
+public slots:
+    void slotStartUpload();
+    void slotStartDataRecv();
+
+private:
+    CommInterface *m_comm;
+    QFileInfo m_fileInfo;
+    std::atomic<bool> m_running { false };
+};

@@ -1,0 +1,60 @@
+// YMODEM batch packets (CRC mode, one file) built from a firmware file; knows nothing of the link or the replies.
+#pragma once
+
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <cstdint>
+
+constexpr int YMODEM_PACKET_OVERHEAD = 5;
+constexpr int YMODEM_PACKET_SIZE = 128;
+constexpr int YMODEM_PACKET_1K_SIZE = 1024;
+constexpr int YMODEM_CODE_CAN_NUMBER = 5;
+
+constexpr unsigned char YMODEM_CODE_SOH = 0x01;
+constexpr unsigned char YMODEM_CODE_STX = 0x02;
+constexpr unsigned char YMODEM_CODE_EOT = 0x04;
+constexpr unsigned char YMODEM_CODE_ACK = 0x06;
+constexpr unsigned char YMODEM_CODE_NAK = 0x15;
+constexpr unsigned char YMODEM_CODE_CAN = 0x18;
+constexpr unsigned char YMODEM_CODE_C = 0x43;
+constexpr unsigned char YMODEM_CODE_CPMEOF = 0x1A;
+
+// The byte counts are signed 32-bit, so no larger file can be sent.
+constexpr qint64 YMODEM_MAX_FILE_SIZE = 2147483647;
+
+uint16_t crc16(const unsigned char *data, int len);
+
+class Ymodem
+{
+public:
+    // Why a file cannot be sent; checked by the session before anything goes to the device.
+    enum FileProblem { NoProblem, CannotOpen, EmptyFile, TooLarge, NameTooLong };
+
+    explicit Ymodem(const QFileInfo &fileInfo);
+    ~Ymodem();
+    Ymodem(const Ymodem &) = delete;
+    Ymodem &operator=(const Ymodem &) = delete;
+
+    int buildFileInfoPacket(unsigned char *buf, int buflen);
+    // Returns 0 when the file could not be read, or ended before its size was reached.
+    int buildDataPacket(unsigned char *buf, int buflen);
+    int buildEotPacket(unsigned char *buf, int buflen);
+    int buildEndPacket(unsigned char *buf, int buflen);
+    int buildCancelPacket(unsigned char *buf, int buflen);
+
+    int packetNumber() const { return m_packetNumber; }
+    int progress() const;
+    int totalPackets() const { return m_totalPackets; }
+
+    FileProblem fileProblem() const;
+    // The system's text for the last open or read failure.
+    QString errorString() const { return m_file.errorString(); }
+
+private:
+    QFileInfo m_fileInfo;
+    int32_t m_totalPackets = 0;
+    QFile m_file;
+    int32_t m_packetNumber = 0;
+    int32_t m_bytesRead = 0;
+};
