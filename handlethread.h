@@ -16,6 +16,7 @@ class HandleThread : public QObject
 public:
     static constexpr int RESEND_MAX_TIMES = 100;
     static constexpr int REPLY_TIMEOUT_MS = 10000;
+    static constexpr int DRAIN_WAIT_MS = 10;
     static constexpr int MONITOR_BUFFER_SIZE = 20000;
     static constexpr int MONITOR_WAIT_MS = 500;
 
@@ -46,6 +47,17 @@ public slots:
     void slotStartDataRecv();
 
 private:
+    struct Session;
+
+    void drainStaleInput(unsigned char *buf, int buflen);
+    bool refuseFile(const Ymodem &ymodem);
+    bool handleReply(Session &session);
+    bool sendDataPacket(Session &session);
+    void sendPacket(Session &session, int len);
+    void reTransmit(const unsigned char *packet, int len, int &resendCount, const QString &text);
+    void Cancel(char reply, Ymodem &ymodem, const QString &reason);
+    void report(int logLevel, const QString &text);
+
     CommInterface *m_comm;
     QFileInfo m_fileInfo;
     std::atomic<bool> m_running { false };

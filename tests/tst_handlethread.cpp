@@ -1,0 +1,488 @@
+#include "handlethread.h"
+#include "log.h"
+#include "scriptedchannel.h"
+#include "scriptedreceiver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Frame = ScriptedReceiver::Frame;
+using Arrival = ScriptedReceiver::Arrival;
+
+namespace {
+const char ACK = 0x06, NAK = 0x15, C = 'C';
+
+const QStringList NORMAL_LINES {
+    QStringLiteral("[info]Prepare to establish a connection."),
+    QStringLiteral("[info]During the process of establishing a connection..."),
+    QStringLiteral("[info]Handshake successful! Start transmitting data."),
+    QStringLiteral("[info]Data transmission completed."),
+    QStringLiteral("[info]Update process completed."),
+};
+
+QStringList linesWithSecondEot()
+{
+    QStringList lines = NORMAL_LINES;
+    lines.insert(4, QStringLiteral("[info]Sending data completed EOT."));
+    return lines;
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(quint32(size) * 2654435761u);
+    for (char &b : bytes)
+        b = char(generator.bounded(256));
+    return bytes;
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList lines;
+    for (const QList<QVariant> &args : spy)
+        lines << args.at(0).toString();
+    return lines;
+}
+
+// One upload session run to its end in the calling thread, with everything it reported.
+struct Run
+{
+    explicit Run(const QString &path)
+        : receiver(channel)
+        , handle(&channel)
+        , messages(&handle, &HandleThread::sigMessage)
+        , progress(&handle, &HandleThread::sigProgress)
+        , ends(&handle, &HandleThread::sigUpdateEnd)
+    {
+        handle.setFileName(path);
+    }
+
+    void exec() { handle.slotStartUpload(); }
+
+    QList<int> progressValues() const
+    {
+        QList<int> values;
+        for (const QList<QVariant> &args : progress)
+            values << args.at(0).toInt();
+        return values;
+    }
+
+    ScriptedChannel channel;
+    ScriptedReceiver receiver;
+    HandleThread handle;
+    QSignalSpy messages;
+    QSignalSpy progress;
+    QSignalSpy ends;
+};
+} // namespace
+
+class TestHandleThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void normalSession_data();
+    void normalSession();
+    void repliesAfterRefusalOrSilence_data();
+    void repliesAfterRefusalOrSilence();
+    void strayReplyCancelsTwice();
+    void retransmissionLimit_data();
+    void retransmissionLimit();
+    void operatorStopWhileWaitingForReceiver();
+    void abortedChannelEndsSilently();
+    void staleInputIsDrained();
+    void repeatedEotAcknowledgementIsIgnored();
+    void unsendableFileIsRefused_data();
+    void unsendableFileIsRefused();
+    void fileShrinkingDuringTransferCancels();
+    void monitorBatchesDeviceOutput();
+    void monitorStopDropsPendingBytes();
+    void monitorLeavesAbortedChannel();
+
+private:
+    QString writeFile(const QString &name, const QByteArray &content);
+    QString logText() const;
+
+    QTemporaryDir m_dir;
+};
+
+void TestHandleThread::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    Log::instance()->init(2, "session");
+}
+
+QString TestHandleThread::writeFile(const QString &name, const QByteArray &content)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QString TestHandleThread::logText() const
+{
+    QString text;
+    const QDir logDir(m_dir.filePath(QStringLiteral("log")));
+    for (const QString &name : logDir.entryList(QDir::Files)) {
+        QFile file(logDir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+void TestHandleThread::normalSession_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("nakFirstEot");
+    QTest::addColumn<int>("dataPackets");
+
+    QTest::newRow("1") << 1 << false << 1;
+    QTest::newRow("127") << 127 << true << 1;
+    QTest::newRow("128") << 128 << false << 1;
+    QTest::newRow("129") << 129 << true << 2;
+    QTest::newRow("1023") << 1023 << false << 8;
+    QTest::newRow("1024") << 1024 << true << 8;
+    QTest::newRow("1025") << 1025 << false << 2;
+    QTest::newRow("3000") << 3000 << true << 10;
+    // 400 packets: the block number wraps past 255 twice over.
+    QTest::newRow("wrapping") << 393 * 1024 + 7 * 128 << false << 393 + 7;
+}
+
+void TestHandleThread::normalSession()
+{
+    QFETCH(int, size);
+    QFETCH(bool, nakFirstEot);
+    QFETCH(int, dataPackets);
+
+    const QByteArray content = randomBytes(size);
+    Run run(writeFile(QStringLiteral("fw.bin"), content));
+    run.receiver.setNakFirstEot(nakFirstEot);
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages), nakFirstEot ? linesWithSecondEot() : NORMAL_LINES);
+    QCOMPARE(run.ends.count(), 1);
+    QVERIFY(run.receiver.completed());
+    QCOMPARE(run.receiver.badBlocks(), 0);
+    QCOMPARE(run.receiver.cancelBytes(), 0);
+    QCOMPARE(run.receiver.fileName(), QStringLiteral("fw.bin"));
+    QCOMPARE(run.receiver.fileSize(), qint64(size));
+    QVERIFY(run.receiver.file() == content);
+
+    const QList<int> values = run.progressValues();
+    QCOMPARE(values.size(), dataPackets);
+    QVERIFY(std::is_sorted(values.begin(), values.end()));
+    QCOMPARE(values.last(), 100);
+}
+
+// Each row answers one frame with a NAK or with silence; the session must send that frame again with its
+// own line and still deliver the file.
+void TestHandleThread::repliesAfterRefusalOrSilence_data()
+{
+    QTest::addColumn<int>("frame");
+    QTest::addColumn<int>("ordinal");
+    QTest::addColumn<bool>("silence");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("NAK block 0") << int(Frame::FileInfo) << 1 << false
+                                 << QStringLiteral("[info]Resend file information package.");
+    QTest::newRow("NAK packet 7") << int(Frame::Data) << 7 << false
+                                  << QStringLiteral(
+                                         "[info]Resend data packet, packet number is:7，Total number of "
+                                         "packages:10");
+    QTest::newRow("NAK second EOT") << int(Frame::Eot) << 2 << false
+                                    << QStringLiteral("[info]Resend the second EOT");
+    QTest::newRow("NAK end packet") << int(Frame::End) << 1 << false
+                                    << QStringLiteral("[info]Resend End Package(All Zero).");
+    const QString timeoutLine = QStringLiteral("[info]No feedback received after timeout, retransmission");
+    QTest::newRow("silence after packet 3") << int(Frame::Data) << 3 << true << timeoutLine;
+    QTest::newRow("silence after first EOT") << int(Frame::Eot) << 1 << true << timeoutLine;
+    QTest::newRow("silence after end packet") << int(Frame::End) << 1 << true << timeoutLine;
+}
+
+void TestHandleThread::repliesAfterRefusalOrSilence()
+{
+    QFETCH(int, frame);
+    QFETCH(int, ordinal);
+    QFETCH(bool, silence);
+    QFETCH(QString, line);
+
+    const QByteArray content = randomBytes(3000);
+    Run run(writeFile(QStringLiteral("fw.bin"), content));
+    run.receiver.setNakFirstEot(true);
+    run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
+        if (int(arrival.frame) != frame || arrival.ordinal != ordinal)
+            return false;
+        if (silence)
+            channel.pushTimeout();
+        else
+            channel.pushBytes(QByteArray(1, NAK));
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    const QStringList lines = texts(run.messages);
+    QCOMPARE(lines.count(line), 1);
+    QCOMPARE(lines.last(), NORMAL_LINES.last());
+    QVERIFY(run.receiver.file() == content);
+    QCOMPARE(run.receiver.cancelBytes(), 0);
+    // The data packet sent again is the same packet, unchanged.
+    const QList<QByteArray> writes = run.channel.writes();
+    const int resent = int(std::adjacent_find(writes.begin(), writes.end()) - writes.begin());
+    QVERIFY(resent < writes.size() - 1);
+}
+
+void TestHandleThread::strayReplyCancelsTwice()
+{
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000)));
+    run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame != Frame::FileInfo)
+            return false;
+        channel.pushBytes(QByteArray(1, C));
+        channel.pushTimeout();
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages),
+        QStringList({ NORMAL_LINES.at(0), NORMAL_LINES.at(1),
+            QStringLiteral("[info]Received incorrect instruction(0x43), stop updating. "),
+            QStringLiteral("[info]Cancel the update.") }));
+    QCOMPARE(run.receiver.cancelBytes(), 10);
+    QCOMPARE(run.ends.count(), 1);
+    QVERIFY(!run.receiver.completed());
+}
+
+// The count covers the whole session: acknowledgements in between do not reset it.
+void TestHandleThread::retransmissionLimit_data()
+{
+    QTest::addColumn<int>("naks");
+    QTest::addColumn<int>("timeouts");
+
+    QTest::newRow("60 NAKs early, 40 time-outs late") << 60 << 40;
+    QTest::newRow("silent receiver") << 0 << 100;
+}
+
+void TestHandleThread::retransmissionLimit()
+{
+    QFETCH(int, naks);
+    QFETCH(int, timeouts);
+
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000)));
+    run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame == Frame::Data && arrival.ordinal <= naks) {
+            channel.pushBytes(QByteArray(1, NAK));
+            return true;
+        }
+        // The late packet is never answered, nor is block 0 for a silent receiver.
+        const bool silentHere = naks == 0 ? arrival.frame == Frame::FileInfo
+                                          : arrival.frame == Frame::Data && arrival.blockNumber == 8;
+        if (silentHere) {
+            channel.pushTimeout();
+            return true;
+        }
+        return false;
+    });
+    run.receiver.start();
+    run.exec();
+
+    const QStringList lines = texts(run.messages);
+    QCOMPARE(lines.filter(QStringLiteral("Resend data packet")).size(), naks);
+    QCOMPARE(
+        lines.count(QStringLiteral("[info]No feedback received after timeout, retransmission")), timeouts);
+    QCOMPARE(lines.last(), QStringLiteral("[info]Resend more than 100 times, Cancel update"));
+    QCOMPARE(run.receiver.cancelBytes(), 5);
+    QCOMPARE(run.ends.count(), 1);
+}
+
+void TestHandleThread::operatorStopWhileWaitingForReceiver()
+{
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(100)));
+    run.channel.pushTimeout(4);
+    run.channel.pushBytes("boot> ");
+    run.channel.pushAction([&] { run.handle.stop(); });
+    run.channel.pushTimeout();
+    run.exec();
+
+    QCOMPARE(texts(run.messages),
+        QStringList({ NORMAL_LINES.first(), QStringLiteral("[info]Cancel the update.") }));
+    QCOMPARE(run.channel.written(), QByteArray(5, 0x18));
+    QCOMPARE(run.ends.count(), 1);
+}
+
+void TestHandleThread::abortedChannelEndsSilently()
+{
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame != Frame::Data || arrival.ordinal != 3)
+            return false;
+        channel.pushAbort();
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages), NORMAL_LINES.mid(0, 3));
+    QCOMPARE(run.receiver.cancelBytes(), 0);
+    QCOMPARE(run.ends.count(), 1);
+}
+
+void TestHandleThread::staleInputIsDrained()
+{
+    const QByteArray content = randomBytes(2000);
+    Run run(writeFile(QStringLiteral("fw.bin"), content));
+    // The tail of a boot log, holding every byte the session would react to.
+    run.channel.pushBytes(QByteArray("U-Boot ready\r\nC") + ACK + NAK + C + QByteArray(3000, 'x'));
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages), NORMAL_LINES);
+    QVERIFY(run.receiver.file() == content);
+}
+
+void TestHandleThread::repeatedEotAcknowledgementIsIgnored()
+{
+    const QByteArray content = randomBytes(1500);
+    Run run(writeFile(QStringLiteral("fw.bin"), content));
+    run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame != Frame::Eot)
+            return false;
+        channel.pushBytes(QByteArray(2, ACK) + C);
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages), NORMAL_LINES);
+    QVERIFY(run.receiver.completed());
+    QCOMPARE(run.receiver.cancelBytes(), 0);
+}
+
+void TestHandleThread::unsendableFileIsRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("missing") << QStringLiteral("missing.bin") << qint64(-1) << QStringLiteral("Cannot open");
+    QTest::newRow("empty") << QStringLiteral("empty %s%n.bin") << qint64(0) << QStringLiteral("is empty");
+    QTest::newRow("too large") << QStringLiteral("huge.bin") << qint64(1) << QStringLiteral("more than");
+    QTest::newRow("name too long") << QString(120, QLatin1Char('n')) + QStringLiteral(".bin") << qint64(100)
+                                   << QStringLiteral("too long");
+}
+
+void TestHandleThread::unsendableFileIsRefused()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
+    QFETCH(QString, reason);
+
+    const QString path = m_dir.filePath(name);
+    if (size >= 0) {
+        writeFile(name, randomBytes(int(size)));
+        // A sparse file costs no disk.
+        if (name == QLatin1String("huge.bin"))
+            QVERIFY(QFile::resize(path, qint64(1) << 31));
+    }
+    Run run(path);
+    run.receiver.start();
+    run.exec();
+
+    const QStringList lines = texts(run.messages);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(QLatin1String("[info]")), qPrintable(lines.first()));
+    QVERIFY2(lines.first().contains(reason), qPrintable(lines.first()));
+    QVERIFY2(lines.first().contains(QDir::toNativeSeparators(path)), qPrintable(lines.first()));
+    QVERIFY(run.channel.writes().isEmpty());
+    QCOMPARE(run.ends.count(), 1);
+    // Logged as an error, with the name as it stands even where it holds conversions.
+    const QString logged = lines.first().mid(6);
+    QTRY_VERIFY(logText().contains(QLatin1String("[ERROR] ")) && logText().contains(logged));
+}
+
+void TestHandleThread::fileShrinkingDuringTransferCancels()
+{
+    const QString path = writeFile(QStringLiteral("shrinking.bin"), randomBytes(6000));
+    Run run(path);
+    run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &) {
+        if (arrival.frame == Frame::Data && arrival.ordinal == 2)
+            QFile::resize(path, 1500);
+        return false;
+    });
+    run.receiver.start();
+    run.exec();
+
+    const QStringList lines = texts(run.messages);
+    QVERIFY2(lines.last().startsWith(QLatin1String("[info]Cannot read the firmware file")),
+        qPrintable(lines.last()));
+    QVERIFY(!lines.contains(QStringLiteral("[info]Data transmission completed.")));
+    QCOMPARE(run.receiver.cancelBytes(), 5);
+    QCOMPARE(run.ends.count(), 1);
+    // Nothing but file bytes went out in data packets: no filler stood in for what could not be read.
+    QVERIFY(run.receiver.file().size() <= 1500 + 1024);
+}
+
+void TestHandleThread::monitorBatchesDeviceOutput()
+{
+    ScriptedChannel channel;
+    HandleThread handle(&channel);
+    QSignalSpy messages(&handle, &HandleThread::sigMessage);
+
+    channel.pushBytes("hello");
+    channel.pushTimeout();
+    const QByteArray burst = QByteArray(24000, 'a') + QByteArray(1000, 'b');
+    for (int offset = 0; offset < burst.size(); offset += 1400)
+        channel.pushBytes(burst.mid(offset, 1400));
+    channel.pushTimeout(2);
+    channel.pushAction([&] { handle.stop(); });
+    channel.pushTimeout();
+    handle.slotStartDataRecv();
+
+    QCOMPARE(texts(messages),
+        QStringList({ QStringLiteral("hello"), QString::fromLatin1(burst.left(20000)),
+            QString::fromLatin1(burst.mid(20000)) }));
+}
+
+void TestHandleThread::monitorStopDropsPendingBytes()
+{
+    ScriptedChannel channel;
+    HandleThread handle(&channel);
+    QSignalSpy messages(&handle, &HandleThread::sigMessage);
+
+    channel.pushBytes("abc");
+    channel.pushAction([&] { handle.stop(); });
+    channel.pushBytes("def");
+    channel.pushTimeout();
+    handle.slotStartDataRecv();
+
+    QCOMPARE(messages.count(), 0);
+}
+
+void TestHandleThread::monitorLeavesAbortedChannel()
+{
+    ScriptedChannel channel;
+    HandleThread handle(&channel);
+    QSignalSpy messages(&handle, &HandleThread::sigMessage);
+
+    channel.pushBytes("bye");
+    channel.pushTimeout();
+    channel.pushAbort();
+    // Returns although nobody clears the run flag.
+    handle.slotStartDataRecv();
+
+    QCOMPARE(texts(messages), QStringList { QStringLiteral("bye") });
+}
+
+QTEST_GUILESS_MAIN(TestHandleThread)
+#include "tst_handlethread.moc"
