@@ -1,6 +1,8 @@
-// YMODEM batch packets (CRC mode, one file) built from a firmware file; knows nothing of the link or the replies.
+// YMODEM batch packets (CRC mode, one file) built from a firmware file; knows nothing of the link or the
+// replies.
 #pragma once
 
+#include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -36,8 +38,10 @@ public:
     Ymodem(const Ymodem &) = delete;
     Ymodem &operator=(const Ymodem &) = delete;
 
+    // An over-long name is cut so that the size still fits; fileProblem() tells the session beforehand.
     int buildFileInfoPacket(unsigned char *buf, int buflen);
-    // Returns 0 when the file could not be read, or ended before its size was reached.
+    // Returns 0 when the file is not open or too large, could not be read, or ended before its size was
+    // reached.
     int buildDataPacket(unsigned char *buf, int buflen);
     int buildEotPacket(unsigned char *buf, int buflen);
     int buildEndPacket(unsigned char *buf, int buflen);
@@ -48,13 +52,17 @@ public:
     int totalPackets() const { return m_totalPackets; }
 
     FileProblem fileProblem() const;
-    // The system's text for the last open or read failure.
-    QString errorString() const { return m_file.errorString(); }
+    // The system's text for the last open or read failure, or what is known of a file that ended early.
+    QString errorString() const { return m_errorString; }
 
 private:
+    QByteArray nameBytes() const;
+    QByteArray sizeText() const;
+
     QFileInfo m_fileInfo;
     int32_t m_totalPackets = 0;
     QFile m_file;
     int32_t m_packetNumber = 0;
     int32_t m_bytesRead = 0;
+    QString m_errorString;
 };

@@ -1,0 +1,171 @@
+#include "ymodem.h"
+
+#include "log.h"
+
+#include <QtGlobal>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int HEADER_SIZE = 3;
+
+int32_t countPackets(qint64 size)
+{
+    const qint64 count = size / YMODEM_PACKET_1K_SIZE
+        + (size % YMODEM_PACKET_1K_SIZE + YMODEM_PACKET_SIZE - 1) / YMODEM_PACKET_SIZE;
+    return int32_t(qMin<qint64>(count, std::numeric_limits<int32_t>::max()));
+}
+
+void putHeader(unsigned char *buf, unsigned char code, int blockNumber)
+{
+    buf[0] = code;
+    buf[1] = static_cast<unsigned char>(blockNumber & 0xFF);
+    buf[2] = static_cast<unsigned char>(0xFF - buf[1]);
+}
+
+void putCrc(unsigned char *buf, int payloadLen)
+{
+    const uint16_t crc = crc16(buf + HEADER_SIZE, payloadLen);
+    buf[HEADER_SIZE + payloadLen] = static_cast<unsigned char>(crc >> 8);
+    buf[HEADER_SIZE + payloadLen + 1] = static_cast<unsigned char>(crc & 0xFF);
+}
+
+} // namespace
+
+uint16_t crc16(const unsigned char *data, int len)
+{
+    uint16_t crc = 0;
+    for (int i = 0; i < len; ++i) {
+        crc ^= static_cast<uint16_t>(data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+Ymodem::Ymodem(const QFileInfo &fileInfo) : m_fileInfo(fileInfo), m_file(fileInfo.absoluteFilePath())
+{
+    // The caller's description may have cached a size from before the file was rebuilt; block 0 must carry
+    // the size of the file as it is now.
+    m_fileInfo.refresh();
+    m_totalPackets = countPackets(m_fileInfo.size());
+    // Unbuffered, so that every read asks the file itself and a file cut short is noticed at once rather
+    // than after a read-ahead of stale bytes.
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        m_errorString = m_file.errorString();
+        LOG_SOURCE(1, "Error occured when open file, error info: %s", m_errorString.toUtf8().constData());
+    }
+}
+
+Ymodem::~Ymodem()
+{
+    m_file.close();
+}
+
+QByteArray Ymodem::nameBytes() const
+{
+    return m_fileInfo.fileName().toLocal8Bit();
+}
+
+QByteArray Ymodem::sizeText() const
+{
+    return QByteArray::number(m_fileInfo.size(), 10);
+}
+
+Ymodem::FileProblem Ymodem::fileProblem() const
+{
+    if (!m_file.isOpen())
+        return CannotOpen;
+    if (m_fileInfo.size() == 0)
+        return EmptyFile;
+    if (m_fileInfo.size() > YMODEM_MAX_FILE_SIZE)
+        return TooLarge;
+    if (nameBytes().size() + 1 + sizeText().size() + 1 > YMODEM_PACKET_SIZE)
+        return NameTooLong;
+    return NoProblem;
+}
+
+int Ymodem::buildFileInfoPacket(unsigned char *buf, int buflen)
+{
+    Q_ASSERT(buflen >= YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE);
+    if (m_file.isOpen())
+        m_file.seek(0);
+    memset(buf, 0, size_t(buflen));
+    putHeader(buf, YMODEM_CODE_SOH, 0);
+
+    const QByteArray size = sizeText();
+    // The size and both NULs keep their room; an over-long name loses its tail rather than overflow.
+    const QByteArray name = nameBytes().left(YMODEM_PACKET_SIZE - size.size() - 2);
+    unsigned char *payload = buf + HEADER_SIZE;
+    memcpy(payload, name.constData(), size_t(name.size()));
+    memcpy(payload + name.size() + 1, size.constData(), size_t(size.size()));
+
+    putCrc(buf, YMODEM_PACKET_SIZE);
+    return YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE;
+}
+
+int Ymodem::buildDataPacket(unsigned char *buf, int buflen)
+{
+    Q_ASSERT(buflen >= YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_1K_SIZE);
+    // Beyond the maximum the byte count would overflow.
+    if (!m_file.isOpen() || m_fileInfo.size() > YMODEM_MAX_FILE_SIZE)
+        return 0;
+
+    const qint64 remaining = m_fileInfo.size() - m_bytesRead;
+    const int payloadLen = remaining > YMODEM_PACKET_1K_SIZE ? YMODEM_PACKET_1K_SIZE : YMODEM_PACKET_SIZE;
+    // Reading no further than the size announced in block 0 keeps a file that grows from
+    // pushing progress past 100.
+    const qint64 wanted = qMin<qint64>(payloadLen, remaining);
+    const qint64 got = wanted > 0 ? m_file.read(reinterpret_cast<char *>(buf + HEADER_SIZE), wanted) : 0;
+    if (got < 0) {
+        m_errorString = m_file.errorString();
+        return 0;
+    }
+    // A regular file delivers all that was asked for unless it has become shorter than its size.
+    if (got < wanted) {
+        m_errorString = QStringLiteral("File ended after %1 of its %2 bytes")
+                            .arg(m_bytesRead + got)
+                            .arg(m_fileInfo.size());
+        return 0;
+    }
+
+    ++m_packetNumber;
+    putHeader(buf, payloadLen == YMODEM_PACKET_1K_SIZE ? YMODEM_CODE_STX : YMODEM_CODE_SOH, m_packetNumber);
+    m_bytesRead += int32_t(got);
+    memset(buf + HEADER_SIZE + got, YMODEM_CODE_CPMEOF, size_t(payloadLen - got));
+    putCrc(buf, payloadLen);
+    return payloadLen + YMODEM_PACKET_OVERHEAD;
+}
+
+int Ymodem::buildEotPacket(unsigned char *buf, int buflen)
+{
+    Q_ASSERT(buflen > 1);
+    buf[0] = YMODEM_CODE_EOT;
+    return 1;
+}
+
+int Ymodem::buildEndPacket(unsigned char *buf, int buflen)
+{
+    Q_ASSERT(buflen >= YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE);
+    putHeader(buf, YMODEM_CODE_SOH, 0);
+    memset(buf + HEADER_SIZE, 0, YMODEM_PACKET_SIZE);
+    putCrc(buf, YMODEM_PACKET_SIZE);
+    return YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE;
+}
+
+int Ymodem::buildCancelPacket(unsigned char *buf, int buflen)
+{
+    Q_ASSERT(buflen >= YMODEM_CODE_CAN_NUMBER);
+    memset(buf, YMODEM_CODE_CAN, YMODEM_CODE_CAN_NUMBER);
+    return YMODEM_CODE_CAN_NUMBER;
+}
+
+int Ymodem::progress() const
+{
+    // Nothing is left to read from an empty file.
+    if (m_fileInfo.size() == 0)
+        return 100;
+    return int(qint64(m_bytesRead) * 100 / m_fileInfo.size());
+}
