@@ -1,4 +1,4 @@
-// The program's persistent local settings: the log level and label, kept in config/config.ini beside the executable.
+// Persistent local settings: the log level and label, kept in config/config.ini beside the executable.
 #pragma once
 
 #include <QObject>

@@ -1,6 +1,7 @@
-// Asynchronous levelled file logger: lines are formatted in the caller's thread and written by one writer thread.
+// Asynchronous levelled file logger: callers format their lines, one writer thread puts them in the file.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,8 @@ class LogTask
 public:
     virtual void run() = 0;
     void start();
+    // Waits for run() to return and releases the thread; does nothing when no thread was started.
+    void join();
 
 protected:
     ~LogTask() = default;
@@ -29,15 +32,19 @@ class Log : public LogTask
 {
 public:
     enum { LineBufferSize = 20480 };
+    // Longest line handed to the writer, the line ending not counted.
+    enum { MaxLineLength = LineBufferSize - 2 };
 
     // The program uses the single instance(); tests build their own to look at one run in isolation.
     Log() = default;
+    // Writes everything still queued, then ends the writer and closes the file.
     virtual ~Log();
     Log(const Log &) = delete;
     Log &operator=(const Log &) = delete;
 
     static Log *instance();
 
+    // The folder, the file and the writer are made once, by the first call with a level above 0.
     void init(int level, const char *name);
     void print(int level, const char *format, ...) KELPO_PRINTF(3, 4);
     void printWithSource(int level, const char *file, const char *function, int line, const char *format, ...)
@@ -45,19 +52,21 @@ public:
     void printHex(const char *caption, const void *data, int len);
     void debug(const char *prefix, const char *format, ...) KELPO_PRINTF(3, 4);
     void info(const char *prefix, const char *format, ...) KELPO_PRINTF(3, 4);
+    // Ends the writer after the line it holds; lines still queued are not written.
     void stop();
 
     void run() override;
 
 private:
-    void vprint(int level, const char *format, va_list args);
+    void vprint(int level, const std::string &source, const char *format, va_list args);
+    void enqueueFormatted(const std::string &head, const char *format, va_list args);
     void enqueue(const std::string &line);
-    std::string dequeue();
+    bool dequeue(std::string &line);
     static std::string timeStamp();
 
     bool m_stop = false;
     FILE *m_file = nullptr;
-    int m_level = 0;
+    std::atomic<int> m_level { 0 };
     std::deque<std::string> m_queue;
     std::mutex m_mutex;
     std::condition_variable m_condition;
@@ -68,4 +77,5 @@ std::string errorText(const char *text, int code);
 void debugOutput(const char *format, ...) KELPO_PRINTF(1, 2);
 
 // Logs with the caller's source location.
-#define LOG_SOURCE(level, ...) Log::instance()->printWithSource(level, __FILE__, __func__, __LINE__, __VA_ARGS__)
+#define LOG_SOURCE(level, ...)                                                                               \
+    Log::instance()->printWithSource(level, __FILE__, __func__, __LINE__, __VA_ARGS__)
