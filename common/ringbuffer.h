@@ -31,6 +31,9 @@ public:
     void abort();
 
 private:
+    // Called with the lock held; false when a wait ran out (the read time-out flag is then set).
+    bool waitForData(int timeoutMs);
+
     char m_storage[Capacity] = {};
     int m_writeIndex = 0;
     int m_readIndex = 0;

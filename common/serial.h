@@ -1,4 +1,5 @@
-// The worker that owns the serial port in a thread of its own and moves bytes between it and the ring buffers.
+// The worker that owns the serial port in a thread of its own and moves bytes between it and the ring
+// buffers.
 #pragma once
 
 #include "comminterface.h"

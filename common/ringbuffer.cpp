@@ -1,0 +1,122 @@
+#include "ringbuffer.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+
+namespace {
+
+// A time-out of 0 or less waits without limit.
+QDeadlineTimer deadlineFor(int timeoutMs)
+{
+    return timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+} // namespace
+
+RingBuffer::RingBuffer() = default;
+
+bool RingBuffer::put(const char *data, int len, int timeoutMs)
+{
+    QMutexLocker locker(&m_mutex);
+    m_writeTimedOut = false;
+    // Every wait starts with the full time-out again: being woken without enough room is not progress.
+    while (!m_aborted && m_capacity - m_count.load() < len) {
+        if (!m_condition.wait(&m_mutex, deadlineFor(timeoutMs))) {
+            m_writeTimedOut = true;
+            m_condition.wakeAll();
+            return true;
+        }
+    }
+    // A negative length would otherwise shrink the count; it stores nothing, like a block that does not fit.
+    if (len > 0 && m_capacity - m_count.load() >= len) {
+        for (int i = 0; i < len; ++i) {
+            m_storage[m_writeIndex] = data[i];
+            m_writeIndex = (m_writeIndex + 1) % m_capacity;
+        }
+        m_count.fetch_add(len);
+    }
+    m_condition.wakeAll();
+    return !m_aborted;
+}
+
+bool RingBuffer::putByte(char c, int timeoutMs)
+{
+    return put(&c, 1, timeoutMs);
+}
+
+bool RingBuffer::waitForData(int timeoutMs)
+{
+    while (!m_aborted && m_count.load() == 0) {
+        if (!m_condition.wait(&m_mutex, deadlineFor(timeoutMs))) {
+            m_readTimedOut = true;
+            m_condition.wakeAll();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RingBuffer::get(unsigned char *data, int maxLen, int *got, int timeoutMs)
+{
+    QMutexLocker locker(&m_mutex);
+    m_readTimedOut = false;
+    // Nothing can be taken into no room; waiting first would only stall the caller.
+    if (maxLen <= 0) {
+        *got = 0;
+        return !m_aborted;
+    }
+    if (!waitForData(timeoutMs))
+        return true;
+    const int n = qMin(maxLen, m_count.load());
+    *got = n;
+    for (int i = 0; i < n; ++i) {
+        data[i] = static_cast<unsigned char>(m_storage[m_readIndex]);
+        m_readIndex = (m_readIndex + 1) % m_capacity;
+    }
+    m_count.fetch_sub(n);
+    m_condition.wakeAll();
+    return !m_aborted;
+}
+
+bool RingBuffer::getByte(char *byte, int timeoutMs)
+{
+    QMutexLocker locker(&m_mutex);
+    m_readTimedOut = false;
+    if (!waitForData(timeoutMs))
+        return true;
+    if (m_count.load() > 0) {
+        *byte = m_storage[m_readIndex];
+        m_readIndex = (m_readIndex + 1) % m_capacity;
+        m_count.fetch_sub(1);
+    }
+    m_condition.wakeAll();
+    return !m_aborted;
+}
+
+bool RingBuffer::isReadTimeout() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_readTimedOut;
+}
+
+bool RingBuffer::isWriteTimeout() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_writeTimedOut;
+}
+
+void RingBuffer::reset()
+{
+    QMutexLocker locker(&m_mutex);
+    m_aborted = false;
+    m_count.store(0);
+    m_writeIndex = 0;
+    m_readIndex = 0;
+}
+
+void RingBuffer::abort()
+{
+    QMutexLocker locker(&m_mutex);
+    m_aborted = true;
+    m_condition.wakeAll();
+}

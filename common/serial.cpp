@@ -1,0 +1,130 @@
+#include "serial.h"
+
+#include "localsetting.h"
+#include "log.h"
+
+#include <QByteArray>
+
+Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
+{
+    qRegisterMetaType<QByteArray>("QByteArray");
+    Log::instance()->init(
+        LocalSetting::instance()->getLogLevel(), LocalSetting::instance()->getLogStr().toUtf8().constData());
+
+    connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
+    connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
+
+    m_receiveBuffer.reset();
+    m_sendBuffer.reset();
+}
+
+Serial::~Serial()
+{
+    m_receiveBuffer.abort();
+    m_sendBuffer.abort();
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+bool Serial::readByte(char *byte, int timeoutMs)
+{
+    return m_receiveBuffer.getByte(byte, timeoutMs);
+}
+
+int Serial::readData(unsigned char *data, int maxLen, int timeoutMs)
+{
+    int got = 0;
+    m_receiveBuffer.get(data, maxLen, &got, timeoutMs);
+    return got;
+}
+
+bool Serial::isReadTimeout()
+{
+    return m_receiveBuffer.isReadTimeout();
+}
+
+int Serial::writeData(const char *data, int len)
+{
+    // A block that finds no room in time is dropped whole; the caller is not told.
+    m_sendBuffer.put(data, len, StoreTimeoutMs);
+    emit sigWriteBytes();
+    return 1;
+}
+
+void Serial::setReceiveEnabled(bool enabled)
+{
+    m_receiveEnabled = enabled;
+}
+
+void Serial::slotOpen(QString strPortName, int nBaud)
+{
+    m_port.setBaudRate(nBaud, QSerialPort::AllDirections);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_port.setPortName(strPortName);
+    m_portName = strPortName;
+
+    if (m_port.open(QIODevice::ReadWrite)) {
+        emit sigSucc(CommOperOpen);
+        return;
+    }
+    emit sigFailed(CommOperOpen, m_port.errorString());
+    // Left set, the error would be reported again by the next close.
+    m_port.clearError();
+}
+
+void Serial::slotClose()
+{
+    if (m_port.isOpen()) {
+        m_port.close();
+        if (m_port.error() != QSerialPort::NoError) {
+            emit sigFailed(CommOperClose, m_port.errorString());
+            m_port.clearError();
+            return;
+        }
+    }
+    emit sigSucc(CommOperClose);
+}
+
+void Serial::slotQuit()
+{
+    m_receiveBuffer.abort();
+    m_sendBuffer.abort();
+}
+
+void Serial::slotReadData()
+{
+    if (m_port.bytesAvailable() <= 0)
+        return;
+    const QByteArray block = m_port.readAll();
+    Log::instance()->printHex("receive hex:", block.constData(), block.size());
+    if (!m_receiveEnabled)
+        return;
+    m_receiveBuffer.put(block.constData(), block.size(), StoreTimeoutMs);
+    if (m_receiveBuffer.isWriteTimeout())
+        LOG_SOURCE(1, " %s device data buffer full, %d bytes data be dropped off!!!",
+            m_portName.toUtf8().constData(), block.size());
+}
+
+void Serial::slotWriteBytes()
+{
+    int got = 0;
+    m_sendBuffer.get(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize, &got, DrainWaitMs);
+    if (got <= 0 || !m_port.isOpen())
+        return;
+    const qint64 written = m_port.write(m_sendStaging, got);
+    if (m_port.error() == QSerialPort::WriteError || written < 0)
+        return;
+    Log::instance()->printHex("send hex:", m_sendStaging, int(written));
+}
+
+void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError)
+        return;
+    LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
+        m_port.errorString().toUtf8().constData());
+}

@@ -1,0 +1,432 @@
+#include "commserial.h"
+#include "localsetting.h"
+#include "ptypair.h"
+#include "serial.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <fcntl.h>
+#include <memory>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const int LongWaitMs = 5000;
+const int ShortWaitMs = 20;
+// Bytes in flight at most, below the 10000 a ring buffer holds, so that no store ever has to wait.
+const int Window = 7000;
+
+struct Outcome
+{
+    CommOperType type;
+    bool succeeded;
+    QString text;
+    QThread *thread;
+};
+
+QByteArray randomBytes(int len, quint32 seed)
+{
+    QByteArray bytes(len, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : bytes)
+        c = char(random.bounded(256));
+    return bytes;
+}
+
+// What a port of our own says when it cannot open name: the text the worker must pass on.
+QString directOpenError(const QString &name)
+{
+    QSerialPort port;
+    port.setPortName(name);
+    if (port.open(QIODevice::ReadWrite))
+        return QString();
+    return port.errorString();
+}
+
+} // namespace
+
+class TestSerial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void openThenCloseReportInOrderInGuiThread();
+    void closeOfNeverOpenedPortSucceeds();
+    void failedOpensReportTheirOwnText();
+    void openAppliesLineSettings_data();
+    void openAppliesLineSettings();
+    void openWhileOpenIsRefused();
+    void bytesCrossBothWaysInOrder();
+    void droppedWritesNeverReachTheLine_data();
+    void droppedWritesNeverReachTheLine();
+    void fullReceiveBufferDropsBlockWhole();
+    void quitReleasesReadsForGood();
+    void destroyingFacadeClosesOpenPort();
+    void availablePortsJoinNameAndDescription();
+
+private:
+    void record(CommSerial &comm);
+    bool openPort(CommSerial &comm, const QString &name);
+    QString logText() const;
+
+    QTemporaryDir m_workDir;
+    QVector<Outcome> m_outcomes;
+};
+
+void TestSerial::initTestCase()
+{
+    QVERIFY(m_workDir.isValid());
+    // The log folder follows the working directory; keep it out of the build tree.
+    QVERIFY(QDir::setCurrent(m_workDir.path()));
+
+    // Errors only: the drop and error lines are what these tests read back.
+    const QString configDir = QCoreApplication::applicationDirPath() + QStringLiteral("/config");
+    QVERIFY(QDir().mkpath(configDir));
+    QFile ini(configDir + QStringLiteral("/config.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write("[LOG]\nlog_str=serialtest\nlog_level=1\n");
+    ini.close();
+    QCOMPARE(LocalSetting::instance()->getLogLevel(), 1);
+}
+
+void TestSerial::record(CommSerial &comm)
+{
+    m_outcomes.clear();
+    // Direct, so that the thread recorded is the one the facade emits in.
+    connect(
+        &comm, &CommInterface::sigSucc, this,
+        [this](CommOperType type) {
+            m_outcomes.append({ type, true, QString(), QThread::currentThread() });
+        },
+        Qt::DirectConnection);
+    connect(
+        &comm, &CommInterface::sigFailed, this,
+        [this](CommOperType type, const QString &text) {
+            m_outcomes.append({ type, false, text, QThread::currentThread() });
+        },
+        Qt::DirectConnection);
+}
+
+bool TestSerial::openPort(CommSerial &comm, const QString &name)
+{
+    const int before = m_outcomes.size();
+    comm.open(name, 115200);
+    if (!QTest::qWaitFor([&] { return m_outcomes.size() > before; }, LongWaitMs))
+        return false;
+    const Outcome &outcome = m_outcomes.last();
+    return outcome.type == CommOperOpen && outcome.succeeded;
+}
+
+QString TestSerial::logText() const
+{
+    const QDir logDir(m_workDir.filePath(QStringLiteral("log")));
+    const QStringList files = logDir.entryList({ QStringLiteral("log_serialtest_*.log") }, QDir::Files);
+    if (files.isEmpty())
+        return QString();
+    QFile file(logDir.filePath(files.first()));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+void TestSerial::openThenCloseReportInOrderInGuiThread()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+
+    comm.open(pty.slavePath(), 115200);
+    comm.close();
+    QTRY_COMPARE(m_outcomes.size(), 2);
+
+    QCOMPARE(m_outcomes[0].type, CommOperOpen);
+    QVERIFY2(m_outcomes[0].succeeded, qPrintable(m_outcomes[0].text));
+    QCOMPARE(m_outcomes[1].type, CommOperClose);
+    QVERIFY(m_outcomes[1].succeeded);
+    for (const Outcome &outcome : qAsConst(m_outcomes))
+        QCOMPARE(outcome.thread, QThread::currentThread());
+    QVERIFY(pty.isSlaveClosed());
+}
+
+void TestSerial::closeOfNeverOpenedPortSucceeds()
+{
+    CommSerial comm;
+    record(comm);
+    comm.close();
+    QTRY_COMPARE(m_outcomes.size(), 1);
+    QCOMPARE(m_outcomes[0].type, CommOperClose);
+    QVERIFY(m_outcomes[0].succeeded);
+}
+
+void TestSerial::failedOpensReportTheirOwnText()
+{
+    const QString missing = m_workDir.filePath(QStringLiteral("no-such-port"));
+    const QString notATty = m_workDir.filePath(QStringLiteral("not-a-tty"));
+    QFile plain(notATty);
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    const QString missingText = directOpenError(missing);
+    const QString notATtyText = directOpenError(notATty);
+    QVERIFY(!missingText.isEmpty());
+    QVERIFY(!notATtyText.isEmpty());
+    QVERIFY(missingText != notATtyText);
+
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(!openPort(comm, missing));
+    QVERIFY(!openPort(comm, notATty));
+    QCOMPARE(m_outcomes.size(), 2);
+    QCOMPARE(m_outcomes[0].type, CommOperOpen);
+    QCOMPARE(m_outcomes[0].text, missingText);
+    QCOMPARE(m_outcomes[1].type, CommOperOpen);
+    QCOMPARE(m_outcomes[1].text, notATtyText);
+
+    // A failed open must not leave its error behind for the close of a later, good port.
+    QVERIFY(openPort(comm, pty.slavePath()));
+    comm.close();
+    QTRY_COMPARE(m_outcomes.size(), 4);
+    QCOMPARE(m_outcomes[3].type, CommOperClose);
+    QVERIFY2(m_outcomes[3].succeeded, qPrintable(m_outcomes[3].text));
+
+    const QString errorLine = QStringLiteral("slotErrorOccurred() error occured, %1 errInfo: %2 !!!");
+    // Lines reach the file in the order they were logged: once the later one is there, so is the earlier.
+    QTRY_VERIFY(logText().contains(errorLine.arg(notATty, notATtyText)));
+    QVERIFY(logText().contains(errorLine.arg(missing, missingText)));
+}
+
+void TestSerial::openAppliesLineSettings_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<speed_t>("speed");
+
+    QTest::newRow("9600") << 9600 << speed_t(B9600);
+    QTest::newRow("115200") << 115200 << speed_t(B115200);
+}
+
+void TestSerial::openAppliesLineSettings()
+{
+    QFETCH(int, baud);
+    QFETCH(speed_t, speed);
+
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    const QByteArray path = QFile::encodeName(pty.slavePath());
+
+    // Leave the line in a state the worker must undo: two stop bits, hardware flow, 1200 baud. A pty keeps
+    // its own character size and parity, so those two settings cannot be seen here.
+    int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio {};
+    QVERIFY(::tcgetattr(fd, &tio) == 0);
+    tio.c_cflag |= CSTOPB | CRTSCTS;
+    cfsetspeed(&tio, B1200);
+    QVERIFY(::tcsetattr(fd, TCSANOW, &tio) == 0);
+    QVERIFY(::tcgetattr(fd, &tio) == 0);
+    QCOMPARE(tio.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
+    ::close(fd);
+
+    CommSerial comm;
+    record(comm);
+    comm.open(pty.slavePath(), baud);
+    QTRY_COMPARE(m_outcomes.size(), 1);
+    QVERIFY2(m_outcomes[0].succeeded, qPrintable(m_outcomes[0].text));
+
+    // The worker holds the port exclusively; only a privileged process may look at it meanwhile.
+    fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        QSKIP("the open port cannot be inspected without privileges");
+    const bool read = ::tcgetattr(fd, &tio) == 0;
+    ::close(fd);
+    QVERIFY(read);
+    QCOMPARE(tio.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(cfgetispeed(&tio), speed);
+    QCOMPARE(cfgetospeed(&tio), speed);
+}
+
+void TestSerial::openWhileOpenIsRefused()
+{
+    PtyPair first;
+    PtyPair second;
+    QVERIFY2(first.isValid() && second.isValid(), qPrintable(first.errorString() + second.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, first.slavePath()));
+
+    QVERIFY(!openPort(comm, second.slavePath()));
+    QVERIFY(!m_outcomes.last().text.isEmpty());
+    QVERIFY(!first.isSlaveClosed());
+    QVERIFY(second.isSlaveClosed());
+
+    // The port that stayed open is still the one that works.
+    const QByteArray bytes("still here");
+    comm.writeData(bytes.constData(), bytes.size());
+    QCOMPARE(first.read(bytes.size()), bytes);
+}
+
+void TestSerial::bytesCrossBothWaysInOrder()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, pty.slavePath()));
+
+    // Out: one chunk per write, as the worker sends at most that much per request.
+    const QByteArray out = randomBytes(48 * 1024, 1);
+    QByteArray atMaster;
+    for (int sent = 0; sent < out.size();) {
+        const int windowEnd = qMin(out.size(), sent + Window);
+        while (sent < windowEnd) {
+            const int len = qMin(int(Serial::SendChunkSize), windowEnd - sent);
+            QCOMPARE(comm.writeData(out.constData() + sent, len), 1);
+            sent += len;
+        }
+        atMaster += pty.read(sent - atMaster.size());
+        QCOMPARE(atMaster.size(), sent);
+    }
+    QVERIFY(atMaster == out);
+
+    const QByteArray in = randomBytes(48 * 1024, 2);
+    QByteArray atComm;
+    QByteArray piece(1029, Qt::Uninitialized);
+    for (int sent = 0; sent < in.size();) {
+        const int len = qMin(Window, in.size() - sent);
+        QVERIFY(pty.write(in.mid(sent, len)));
+        sent += len;
+        while (atComm.size() < sent) {
+            const int got
+                = comm.readData(reinterpret_cast<unsigned char *>(piece.data()), piece.size(), LongWaitMs);
+            QVERIFY(!comm.isReadTimeout());
+            atComm.append(piece.constData(), got);
+        }
+    }
+    QVERIFY(atComm == in);
+}
+
+void TestSerial::droppedWritesNeverReachTheLine_data()
+{
+    QTest::addColumn<QByteArray>("dropped");
+    QTest::addColumn<bool>("portOpen");
+
+    QTest::newRow("written while the port is closed") << QByteArray("dropped") << false;
+    QTest::newRow("more than the send buffer holds") << QByteArray(RingBuffer::Capacity + 1, 'o') << true;
+}
+
+void TestSerial::droppedWritesNeverReachTheLine()
+{
+    QFETCH(QByteArray, dropped);
+    QFETCH(bool, portOpen);
+
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    if (portOpen)
+        QVERIFY(openPort(comm, pty.slavePath()));
+
+    QCOMPARE(comm.writeData(dropped.constData(), dropped.size()), 1);
+    // Requests are handled in order, so the drain for the dropped bytes runs before the port opens.
+    if (!portOpen)
+        QVERIFY(openPort(comm, pty.slavePath()));
+    const QByteArray kept("kept");
+    comm.writeData(kept.constData(), kept.size());
+    QCOMPARE(pty.read(kept.size()), kept);
+}
+
+void TestSerial::fullReceiveBufferDropsBlockWhole()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, pty.slavePath()));
+
+    // One byte more than the buffer holds, and nobody reads: whatever the blocks are, only the last one can
+    // find no room, so exactly one block is dropped and what is kept is the front of the data.
+    const QByteArray in = randomBytes(RingBuffer::Capacity + 1, 3);
+    QVERIFY(pty.write(in));
+    const QRegularExpression dropLine(QStringLiteral("slotReadData\\(\\)  %1 device data buffer full, (\\d+) "
+                                                     "bytes data be dropped off!!!")
+                                          .arg(QRegularExpression::escape(pty.slavePath())));
+    QTRY_VERIFY(logText().contains(dropLine));
+    const int droppedLen = dropLine.match(logText()).captured(1).toInt();
+    QVERIFY(droppedLen >= 1);
+
+    QByteArray kept;
+    QByteArray piece(4096, Qt::Uninitialized);
+    int got;
+    while (
+        (got = comm.readData(reinterpret_cast<unsigned char *>(piece.data()), piece.size(), ShortWaitMs)) > 0)
+        kept.append(piece.constData(), got);
+    QVERIFY(comm.isReadTimeout());
+    QVERIFY(kept == in.left(in.size() - droppedLen));
+
+    // With room again the next block gets its own chance.
+    const QByteArray tail("tail");
+    QVERIFY(pty.write(tail));
+    piece.fill(0);
+    got = comm.readData(reinterpret_cast<unsigned char *>(piece.data()), piece.size(), LongWaitMs);
+    QCOMPARE(piece.left(got), tail);
+    QCOMPARE(logText().count(dropLine), 1);
+}
+
+void TestSerial::quitReleasesReadsForGood()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, pty.slavePath()));
+
+    comm.quit();
+    // The abort lands in the worker's thread; a long read is released by it rather than by its time-out.
+    char c = 'u';
+    QVERIFY(!comm.readByte(&c, LongWaitMs));
+    QVERIFY(!comm.isReadTimeout());
+    QCOMPARE(c, 'u');
+    unsigned char data[16];
+    QCOMPARE(comm.readData(data, sizeof data, 0), 0);
+    QVERIFY(!comm.isReadTimeout());
+}
+
+void TestSerial::destroyingFacadeClosesOpenPort()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    auto comm = std::make_unique<CommSerial>();
+    record(*comm);
+    QVERIFY(openPort(*comm, pty.slavePath()));
+    QVERIFY(!pty.isSlaveClosed());
+
+    comm.reset();
+    QVERIFY(pty.isSlaveClosed());
+}
+
+void TestSerial::availablePortsJoinNameAndDescription()
+{
+    CommSerial comm;
+    const QStringList entries = comm.availablePorts();
+    const auto infos = QSerialPortInfo::availablePorts();
+    QCOMPARE(entries.size(), infos.size());
+    for (int i = 0; i < entries.size(); ++i) {
+        QVERIFY(entries[i].contains(QLatin1Char(':')));
+        QCOMPARE(entries[i].section(QLatin1Char(':'), 0, 0), infos[i].portName());
+        QCOMPARE(entries[i].mid(infos[i].portName().size() + 1), infos[i].description());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "tst_serial.moc"
