@@ -86,7 +86,7 @@ void HandleThread::slotStartUpload()
     drainStaleInput(drainBuffer, sizeof drainBuffer);
 
     Session session(m_fileInfo);
-    if (refuseFile(session.ymodem)) {
+    if (lineLost() || refuseFile(session.ymodem)) {
         emit sigUpdateEnd();
         return;
     }
@@ -94,6 +94,9 @@ void HandleThread::slotStartUpload()
 
     for (;;) {
         const bool alive = m_comm->readByte(&session.reply, REPLY_TIMEOUT_MS);
+        // No cancel sequence can reach a device that is gone.
+        if (lineLost())
+            break;
         const bool running = m_running.load(std::memory_order_relaxed);
         const bool overLimit = session.resendCount >= RESEND_MAX_TIMES;
         if (!running || overLimit) {
@@ -121,6 +124,15 @@ void HandleThread::slotStartUpload()
 void HandleThread::drainStaleInput(unsigned char *buf, int buflen)
 {
     while (m_comm->readData(buf, buflen, DRAIN_WAIT_MS) != 0) { }
+}
+
+bool HandleThread::lineLost()
+{
+    const QString error = m_comm->lineError();
+    if (error.isEmpty())
+        return false;
+    report(1, error + QStringLiteral(", Cancel update"));
+    return true;
 }
 
 bool HandleThread::refuseFile(const Ymodem &ymodem)

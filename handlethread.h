@@ -50,6 +50,7 @@ private:
     struct Session;
 
     void drainStaleInput(unsigned char *buf, int buflen);
+    bool lineLost();
     bool refuseFile(const Ymodem &ymodem);
     bool handleReply(Session &session);
     bool sendDataPacket(Session &session);

@@ -32,6 +32,9 @@ public:
     virtual void close() = 0;
     // "name:description" for every serial port present.
     virtual QStringList availablePorts() = 0;
+    // Empty while the line works; once the open port has failed for good (adapter unplugged, far end
+    // closed), what happened, naming the port, until the port is opened again.
+    virtual QString lineError() { return QString(); }
 
 signals:
     void sigFailed(CommOperType type, QString strInfo);

@@ -75,3 +75,8 @@ QStringList CommSerial::availablePorts()
         ports.append(info.portName() + QLatin1Char(':') + info.description());
     return ports;
 }
+
+QString CommSerial::lineError()
+{
+    return m_worker ? m_worker->lineError() : QString();
+}

@@ -25,6 +25,7 @@ public:
     void open(const QString &portName, int baud) override;
     void close() override;
     QStringList availablePorts() override;
+    QString lineError() override;
 
 signals:
     void sigOpen(QString strPortName_, int nBaud_ = 115200);

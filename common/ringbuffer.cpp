@@ -47,6 +47,11 @@ bool RingBuffer::putByte(char c, int timeoutMs)
 bool RingBuffer::waitForData(int timeoutMs)
 {
     while (!m_aborted && m_count.load() == 0) {
+        if (m_interrupted) {
+            m_interrupted = false;
+            m_readTimedOut = true;
+            return false;
+        }
         if (!m_condition.wait(&m_mutex, deadlineFor(timeoutMs))) {
             m_readTimedOut = true;
             m_condition.wakeAll();
@@ -118,5 +123,12 @@ void RingBuffer::abort()
 {
     QMutexLocker locker(&m_mutex);
     m_aborted = true;
+    m_condition.wakeAll();
+}
+
+void RingBuffer::interrupt()
+{
+    QMutexLocker locker(&m_mutex);
+    m_interrupted = true;
     m_condition.wakeAll();
 }

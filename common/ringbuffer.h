@@ -29,6 +29,9 @@ public:
 
     void reset();
     void abort();
+    // Ends the wait of the take blocked now, or else of the next take that would wait, as a time-out, so
+    // that its caller looks at the state of the line at once instead of at the end of its wait.
+    void interrupt();
 
 private:
     // Called with the lock held; false when a wait ran out (the read time-out flag is then set).
@@ -40,6 +43,7 @@ private:
     std::atomic<int> m_count { 0 };
     const int m_capacity = Capacity;
     bool m_aborted = false;
+    bool m_interrupted = false;
     bool m_readTimedOut = false;
     bool m_writeTimedOut = false;
     mutable QMutex m_mutex;

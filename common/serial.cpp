@@ -5,6 +5,24 @@
 
 #include <QByteArray>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+namespace {
+// True when the far end of the line is gone for good, not merely quiet.
+bool lineHungUp(qintptr handle)
+{
+#ifdef Q_OS_UNIX
+    pollfd line { int(handle), POLLIN, 0 };
+    return ::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    Q_UNUSED(handle);
+    return false;
+#endif
+}
+} // namespace
+
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
     qRegisterMetaType<QByteArray>("QByteArray");
@@ -57,6 +75,12 @@ void Serial::setReceiveEnabled(bool enabled)
     m_receiveEnabled = enabled;
 }
 
+QString Serial::lineError() const
+{
+    QMutexLocker locker(&m_lineErrorMutex);
+    return m_lineError;
+}
+
 void Serial::slotOpen(QString strPortName, int nBaud)
 {
     m_port.setBaudRate(nBaud, QSerialPort::AllDirections);
@@ -68,6 +92,10 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     m_portName = strPortName;
 
     if (m_port.open(QIODevice::ReadWrite)) {
+        {
+            QMutexLocker locker(&m_lineErrorMutex);
+            m_lineError.clear();
+        }
         emit sigSucc(CommOperOpen);
         return;
     }
@@ -127,4 +155,36 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
         return;
     LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
         m_port.errorString().toUtf8().constData());
+    if (!m_port.isOpen())
+        return;
+    // The device has gone: an unplugged adapter reports a resource error, a closed far end only read or
+    // write errors on a line that has hung up. Closing is left to a queued call, outside the port's own
+    // notification.
+    QString reason;
+    if (error == QSerialPort::ResourceError)
+        reason = m_port.errorString();
+    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError)
+        && lineHungUp(m_port.handle()))
+        reason = QStringLiteral("the line hung up");
+    if (!reason.isEmpty()) {
+        const QString text = QStringLiteral("Serial port %1 lost: %2").arg(m_portName, reason);
+        QMetaObject::invokeMethod(
+            this, [this, text] { slotPortLost(text); }, Qt::QueuedConnection);
+    }
+}
+
+// Nothing more can cross a lost port: close it so that it can be opened again, tell a waiting session at
+// once, and report the port as failed.
+void Serial::slotPortLost(QString strInfo)
+{
+    if (!m_port.isOpen())
+        return;
+    {
+        QMutexLocker locker(&m_lineErrorMutex);
+        m_lineError = strInfo;
+    }
+    m_port.close();
+    m_port.clearError();
+    m_receiveBuffer.interrupt();
+    emit sigFailed(CommOperClose, strInfo);
 }

@@ -5,6 +5,7 @@
 #include "comminterface.h"
 #include "ringbuffer.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -25,6 +26,7 @@ public:
     bool isReadTimeout();
     int writeData(const char *data, int len);
     void setReceiveEnabled(bool enabled);
+    QString lineError() const;
 
 public slots:
     virtual void slotOpen(QString strPortName, int nBaud);
@@ -40,6 +42,7 @@ private slots:
     void slotReadData();
     void slotWriteBytes();
     void slotErrorOccurred(QSerialPort::SerialPortError error);
+    void slotPortLost(QString strInfo);
 
 private:
     QString m_portName;
@@ -48,4 +51,6 @@ private:
     RingBuffer m_receiveBuffer;
     RingBuffer m_sendBuffer;
     char m_sendStaging[SendChunkSize];
+    mutable QMutex m_lineErrorMutex;
+    QString m_lineError;
 };

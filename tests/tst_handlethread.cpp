@@ -95,6 +95,7 @@ private slots:
     void retransmissionLimit();
     void operatorStopWhileWaitingForReceiver();
     void abortedChannelEndsSilently();
+    void lostPortEndsAtOnce();
     void staleInputIsDrained();
     void repeatedEotAcknowledgementIsIgnored();
     void unsendableFileIsRefused_data();
@@ -336,6 +337,35 @@ void TestHandleThread::abortedChannelEndsSilently()
     QCOMPARE(texts(run.messages), NORMAL_LINES.mid(0, 3));
     QCOMPARE(run.receiver.cancelBytes(), 0);
     QCOMPARE(run.ends.count(), 1);
+}
+
+void TestHandleThread::lostPortEndsAtOnce()
+{
+    const QString lost = QStringLiteral("Serial port /dev/ttyUSB0 lost: Input/output error");
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame != Frame::Data || arrival.ordinal != 2)
+            return false;
+        channel.setLineError(lost);
+        channel.pushTimeout();
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages),
+        NORMAL_LINES.mid(0, 3) << QStringLiteral("[info]") + lost + QStringLiteral(", Cancel update"));
+    QCOMPARE(run.receiver.cancelBytes(), 0);
+    QCOMPARE(run.ends.count(), 1);
+
+    // A port already lost when the download is asked for refuses it before anything is sent.
+    Run again(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    again.channel.setLineError(lost);
+    again.receiver.start();
+    again.exec();
+    QCOMPARE(texts(again.messages),
+        QStringList { QStringLiteral("[info]") + lost + QStringLiteral(", Cancel update") });
+    QVERIFY(again.channel.writes().isEmpty());
 }
 
 void TestHandleThread::staleInputIsDrained()

@@ -97,6 +97,7 @@ private slots:
     void unlimitedTakeWokenByStore();
     void abortReleasesBlockedTake();
     void abortReleasesBlockedStore();
+    void interruptEndsOneWaitAsTimeout();
     void abortedBufferStillMovesWhatFits();
     void resetEmptiesButKeepsTimeoutFlags();
     void producerConsumerMovesEveryByteOnce();
@@ -292,6 +293,38 @@ void TestRingBuffer::abortReleasesBlockedTake()
     QVERIFY(!result);
     QVERIFY(!timedOut);
     QCOMPARE(c, 'u');
+}
+
+void TestRingBuffer::interruptEndsOneWaitAsTimeout()
+{
+    RingBuffer buffer;
+    char c = 'u';
+    QVERIFY(buffer.getByte(&c, ShortWaitMs));
+
+    bool result = false;
+    bool timedOut = false;
+    BlockedCall taker(buffer, [&] {
+        result = buffer.getByte(&c, LongWaitMs);
+        timedOut = buffer.isReadTimeout();
+    });
+    QVERIFY(waitUntilBlocked([&] { return buffer.isReadTimeout(); }));
+    buffer.interrupt();
+    QVERIFY(taker.finish());
+    QVERIFY(result);
+    QVERIFY(timedOut);
+    QCOMPARE(c, 'u');
+
+    // Consumed by that wait: the buffer works as before, and an interrupt with nobody waiting ends the next
+    // wait instead.
+    QVERIFY(store(buffer, "x"));
+    QVERIFY(buffer.getByte(&c, ShortWaitMs));
+    QCOMPARE(c, 'x');
+    buffer.interrupt();
+    int got = 0;
+    unsigned char data[4];
+    QVERIFY(buffer.get(data, sizeof data, &got, 0));
+    QVERIFY(buffer.isReadTimeout());
+    QCOMPARE(got, 0);
 }
 
 void TestRingBuffer::abortReleasesBlockedStore()

@@ -72,6 +72,7 @@ private slots:
     void fullReceiveBufferDropsBlockWhole();
     void quitReleasesReadsForGood();
     void destroyingFacadeClosesOpenPort();
+    void lostPortIsReportedAndCanBeReopened();
     void availablePortsJoinNameAndDescription();
 
 private:
@@ -413,6 +414,31 @@ void TestSerial::destroyingFacadeClosesOpenPort()
 
     comm.reset();
     QVERIFY(pty.isSlaveClosed());
+}
+
+void TestSerial::lostPortIsReportedAndCanBeReopened()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, pty.slavePath()));
+    QVERIFY(comm.lineError().isEmpty());
+
+    pty.hangUp();
+    QTRY_COMPARE(m_outcomes.size(), 2);
+    QCOMPARE(m_outcomes[1].type, CommOperClose);
+    QVERIFY(!m_outcomes[1].succeeded);
+    QVERIFY2(m_outcomes[1].text.contains(pty.slavePath() + QStringLiteral(" lost")),
+        qPrintable(m_outcomes[1].text));
+    QCOMPARE(comm.lineError(), m_outcomes[1].text);
+    // The port is closed, so the operator's close succeeds and another port opens.
+    comm.close();
+    QTRY_COMPARE(m_outcomes.size(), 3);
+    QVERIFY(m_outcomes[2].succeeded);
+    PtyPair other;
+    QVERIFY(openPort(comm, other.slavePath()));
+    QVERIFY(comm.lineError().isEmpty());
 }
 
 void TestSerial::availablePortsJoinNameAndDescription()

@@ -100,3 +100,10 @@ bool PtyPair::isSlaveClosed() const
     pollfd p { m_master, POLLIN, 0 };
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
 }
+
+void PtyPair::hangUp()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}

@@ -32,6 +32,8 @@ public:
     QByteArray read(int count, int timeoutMs = DefaultTimeoutMs);
     // True while nobody has the slave open: before the program opens it and after it closed it.
     bool isSlaveClosed() const;
+    // Closes the master, as a device that is unplugged: the slave's side hangs up.
+    void hangUp();
 
 private:
     int m_master = -1;

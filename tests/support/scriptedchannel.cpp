@@ -150,3 +150,15 @@ void ScriptedChannel::quit()
     m_aborted = true;
     m_changed.wakeAll();
 }
+
+QString ScriptedChannel::lineError()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_lineError;
+}
+
+void ScriptedChannel::setLineError(const QString &text)
+{
+    QMutexLocker locker(&m_mutex);
+    m_lineError = text;
+}

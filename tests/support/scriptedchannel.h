@@ -40,6 +40,9 @@ public:
     void open(const QString &, int) override { }
     void close() override { }
     QStringList availablePorts() override { return {}; }
+    QString lineError() override;
+    // Plays a port that has failed for good from now on.
+    void setLineError(const QString &text);
 
 private:
     struct Event
@@ -58,6 +61,7 @@ private:
     std::deque<Event> m_script;
     bool m_aborted = false;
     bool m_readTimedOut = false;
+    QString m_lineError;
     WriteHook m_writeHook;
     QList<QByteArray> m_writes;
 };
