@@ -41,6 +41,7 @@ void Controller::setFileName(const QString &path)
 void Controller::startUpload()
 {
     qDebug() << "Controller:" << QThread::currentThreadId();
+    m_handle->noteRequest();
     emit sigStartUpload();
 }
 
@@ -51,6 +52,7 @@ void Controller::stopHandle()
 
 void Controller::startDataRecv()
 {
+    m_handle->noteRequest();
     emit sigStartDataRecv();
 }
 

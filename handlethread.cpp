@@ -67,9 +67,24 @@ void HandleThread::setFileName(const QString &path)
     m_fileInfo = QFileInfo(path);
 }
 
+void HandleThread::noteRequest()
+{
+    ++m_requestsNoted;
+}
+
 void HandleThread::stop()
 {
-    m_running.store(false, std::memory_order_relaxed);
+    m_requestsStopped.store(m_requestsNoted.load());
+    m_running.store(false);
+}
+
+// Sets the run flag for the slot that starts now; false when that request was stopped before it could
+// start. Without this, a monitor still queued when the operator asks for a download would start after the
+// stop and keep the download waiting behind it for good.
+bool HandleThread::beginRequest()
+{
+    m_running.store(true);
+    return ++m_requestsBegun > m_requestsStopped.load();
 }
 
 void HandleThread::write(const char *data, int len)
@@ -80,7 +95,12 @@ void HandleThread::write(const char *data, int len)
 void HandleThread::slotStartUpload()
 {
     qDebug() << "HandleThread::slotStartUpload:" << QThread::currentThreadId();
-    m_running.store(true, std::memory_order_relaxed);
+    if (!beginRequest()) {
+        // Stopped before it began: nothing has been sent, so there is nothing to cancel on the line.
+        report(1, QStringLiteral("Cancel the update."));
+        emit sigUpdateEnd();
+        return;
+    }
 
     unsigned char drainBuffer[PACKET_BUFFER_SIZE];
     drainStaleInput(drainBuffer, sizeof drainBuffer);
@@ -302,7 +322,8 @@ void HandleThread::report(int logLevel, const QString &text)
 void HandleThread::slotStartDataRecv()
 {
     qDebug() << "HandleThread::slotStartDataRecv:" << QThread::currentThreadId();
-    m_running.store(true, std::memory_order_relaxed);
+    if (!beginRequest())
+        return;
 
     QByteArray collected(MONITOR_BUFFER_SIZE, Qt::Uninitialized);
     auto *buffer = reinterpret_cast<unsigned char *>(collected.data());

@@ -34,6 +34,10 @@ public:
     explicit HandleThread(CommInterface *comm, QObject *parent = nullptr);
 
     void setFileName(const QString &path);
+    // Counts a request queued for one of the slots, so that a later stop() also ends it if it has not
+    // started yet. Called before the request is queued.
+    void noteRequest();
+    // Ends the slot that runs now and every request noted before.
     void stop();
     void write(const char *data, int len);
 
@@ -49,6 +53,7 @@ public slots:
 private:
     struct Session;
 
+    bool beginRequest();
     void drainStaleInput(unsigned char *buf, int buflen);
     bool lineLost();
     bool refuseFile(const Ymodem &ymodem);
@@ -62,4 +67,7 @@ private:
     CommInterface *m_comm;
     QFileInfo m_fileInfo;
     std::atomic<bool> m_running { false };
+    std::atomic<quint64> m_requestsNoted { 0 };
+    std::atomic<quint64> m_requestsStopped { 0 };
+    quint64 m_requestsBegun = 0;
 };

@@ -110,8 +110,10 @@ void TestController::monitorThenUploadRunInOrder()
     channel.pushTimeout();
     QTRY_COMPARE(journal.entries.size(), 2);
 
-    // The wake-up after the stop goes to the monitor or to the session's drain; either way the
-    // receiver's request reaches the session.
+    // A second monitor queued behind the first, as the end of a cancelled session leaves it: the stop
+    // must end it too, or the upload would wait behind it for good. The wake-up after the stop goes to the
+    // monitor or to the session's drain; either way the receiver's request reaches the session.
+    controller.startDataRecv();
     controller.stopHandle();
     channel.pushTimeout();
     controller.setFileName(path);
