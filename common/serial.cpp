@@ -42,7 +42,15 @@ Serial::~Serial()
     m_receiveBuffer.abort();
     m_sendBuffer.abort();
     if (m_port.isOpen())
-        m_port.close();
+        closePort();
+}
+
+// close() discards what the port has not written yet, such as a cancel sequence sent just before; let it
+// leave first, within a bounded wait per chunk.
+void Serial::closePort()
+{
+    while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(DrainWaitMs)) { }
+    m_port.close();
 }
 
 bool Serial::readByte(char *byte, int timeoutMs)
@@ -107,7 +115,7 @@ void Serial::slotOpen(QString strPortName, int nBaud)
 void Serial::slotClose()
 {
     if (m_port.isOpen()) {
-        m_port.close();
+        closePort();
         if (m_port.error() != QSerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
             m_port.clearError();

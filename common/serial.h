@@ -45,6 +45,9 @@ private slots:
     void slotPortLost(QString strInfo);
 
 private:
+    void closePort();
+
+private:
     QString m_portName;
     QSerialPort m_port;
     std::atomic<bool> m_receiveEnabled { true };

@@ -44,7 +44,9 @@ PtyPair::PtyPair()
     ::close(slave);
     m_slavePath = QString::fromLocal8Bit(name);
     const int flags = ::fcntl(m_master, F_GETFL);
-    if (flags < 0 || ::fcntl(m_master, F_SETFL, flags | O_NONBLOCK) < 0) {
+    // Children (the program under test, socat, rb) must not inherit the master, or a hang-up would go unseen.
+    if (flags < 0 || ::fcntl(m_master, F_SETFL, flags | O_NONBLOCK) < 0
+        || ::fcntl(m_master, F_SETFD, FD_CLOEXEC) < 0) {
         m_error = systemError("fcntl");
         ::close(m_master);
         m_master = -1;
