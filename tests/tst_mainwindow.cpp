@@ -239,6 +239,7 @@ private slots:
     void operatorDownloads();
     void downloadAfterCancelStarts();
     void editedPathIsFlashed();
+    void lostPortEndsDownloadAndReopens();
     void closingDuringTransferIsPrompt_data();
     void closingDuringTransferIsPrompt();
 
@@ -931,11 +932,12 @@ void TestMainWindow::operatorDownloads()
     });
     startDownload(u, rb);
     QVERIFY(!QTest::currentTestFailed());
-    QTRY_VERIFY2_WITH_TIMEOUT(u.upload->isEnabled(), rb.diagnostics().constData(), TRANSFER_TIMEOUT_MS);
+    // The buttons come back at the click; the session ends at its next wake-up. rb's own cancel bytes may
+    // follow the line as device text.
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        u.consoleHas(QLatin1String(CANCELLED_LINE)), rb.diagnostics().constData(), TRANSFER_TIMEOUT_MS);
     disconnect(cancelOnce);
     QVERIFY(cancelled);
-    // rb's own cancel bytes may follow the line as device text.
-    QVERIFY(u.consoleHas(QLatin1String(CANCELLED_LINE)));
     QVERIFY(!u.consoleLines()
                  .mid(u.consoleLines().lastIndexOf(QLatin1String(PREPARE_LINE)))
                  .contains(COMPLETED_LINE));
@@ -991,6 +993,35 @@ void TestMainWindow::editedPathIsFlashed()
     const QDir received(rb.receiveDir());
     QCOMPARE(received.entryList(QDir::Files), QStringList { QStringLiteral("firmware-b.bin") });
     QCOMPARE(readFile(received.filePath(QStringLiteral("firmware-b.bin"))), m_firmwareB);
+}
+
+// An adapter unplugged mid-transfer: the session ends at once with a line naming the port, the port is
+// reported as failed, and the operator closes it and opens another without restarting.
+void TestMainWindow::lostPortEndsDownloadAndReopens()
+{
+    WindowUnderTest u;
+    QVERIFY(u.complete());
+    PtyPair device;
+    QVERIFY2(device.isValid(), qPrintable(device.errorString()));
+    openPort(u, device.slavePath());
+    u.file->setText(firmwarePath("firmware-a.bin"));
+    pressDownload(u);
+    QVERIFY(!QTest::currentTestFailed());
+    QVERIFY(device.write("C"));
+    QCOMPARE(device.read(133).size(), 133);
+
+    const int warningsBefore = u.warnings.size();
+    device.hangUp();
+    const QString lostLine = QStringLiteral("[info]Serial port %1 lost").arg(device.slavePath());
+    QTRY_VERIFY(u.consoleLines().last().startsWith(lostLine));
+    QTRY_COMPARE(u.warnings.size(), warningsBefore + 1);
+    QVERIFY2(u.warnings.last().text.startsWith(lostLine.mid(6)), qPrintable(u.warnings.last().text));
+    QCOMPARE(u.state(), OPEN);
+
+    closePort(u);
+    QVERIFY(!QTest::currentTestFailed());
+    // Another port opens, and what its device prints shows again.
+    deviceSays(u, "device back", QStringLiteral("device back"));
 }
 
 void TestMainWindow::closingDuringTransferIsPrompt_data()
