@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QThread>
+#include <cstring>
 
 namespace {
 constexpr int PACKET_BUFFER_SIZE = YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_1K_SIZE;
@@ -106,6 +107,7 @@ void HandleThread::slotStartUpload()
     drainStaleInput(drainBuffer, sizeof drainBuffer);
 
     Session session(m_fileInfo);
+    m_cancelWaiting = false;
     if (lineLost() || refuseFile(session.ymodem)) {
         emit sigUpdateEnd();
         return;
@@ -133,10 +135,15 @@ void HandleThread::slotStartUpload()
             if (session.state != WaitStart)
                 reTransmit(session.packet, session.lastLength, session.resendCount,
                     QStringLiteral("No feedback received after timeout, retransmission"));
-            continue;
-        }
-        if (handleReply(session))
+        } else if (handleReply(session)) {
             break;
+        }
+        if (m_cancelWaiting) {
+            // The receiver's cancel came in while the packet left: the same as a cancel in its place.
+            m_cancelWaiting = false;
+            session.reply = char(YMODEM_CODE_CAN);
+            Cancel(session.reply, session.ymodem, QString());
+        }
     }
     emit sigUpdateEnd();
 }
@@ -288,14 +295,29 @@ bool HandleThread::sendDataPacket(Session &session)
 void HandleThread::sendPacket(Session &session, int len)
 {
     session.lastLength = len;
-    m_comm->writeData(reinterpret_cast<const char *>(session.packet), len);
+    sendAnswerable(session.packet, len);
+}
+
+// Whatever is waiting when a packet leaves came before it and cannot be its answer: a doubled ACK taken
+// for the next packet's would put the session a packet ahead of the receiver, which may then end the file
+// without that packet and still acknowledge everything. A cancel among those bytes still stands.
+void HandleThread::sendAnswerable(const unsigned char *packet, int len)
+{
+    unsigned char waiting[PACKET_BUFFER_SIZE];
+    int n = 0;
+    do {
+        n = m_comm->readWaiting(waiting, sizeof waiting);
+        if (std::memchr(waiting, YMODEM_CODE_CAN, size_t(n)))
+            m_cancelWaiting = true;
+    } while (n == int(sizeof waiting));
+    m_comm->writeData(reinterpret_cast<const char *>(packet), len);
 }
 
 void HandleThread::reTransmit(const unsigned char *packet, int len, int &resendCount, const QString &text)
 {
     emit sigMessage(INFO_PREFIX + text);
     LOG_SOURCE(2, "%s", text.toUtf8().constData());
-    m_comm->writeData(reinterpret_cast<const char *>(packet), len);
+    sendAnswerable(packet, len);
     ++resendCount;
 }
 

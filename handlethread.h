@@ -60,6 +60,7 @@ private:
     bool handleReply(Session &session);
     bool sendDataPacket(Session &session);
     void sendPacket(Session &session, int len);
+    void sendAnswerable(const unsigned char *packet, int len);
     void reTransmit(const unsigned char *packet, int len, int &resendCount, const QString &text);
     void Cancel(char reply, Ymodem &ymodem, const QString &reason);
     void report(int logLevel, const QString &text);
@@ -67,6 +68,8 @@ private:
     CommInterface *m_comm;
     QFileInfo m_fileInfo;
     std::atomic<bool> m_running { false };
+    // Set when a cancel from the receiver was among the bytes dropped before a packet left.
+    bool m_cancelWaiting = false;
     std::atomic<quint64> m_requestsNoted { 0 };
     std::atomic<quint64> m_requestsStopped { 0 };
     quint64 m_requestsBegun = 0;

@@ -23,6 +23,8 @@ public:
     // Bytes taken (at most maxLen, never waiting for more than the first); 0 on time-out or abort.
     virtual int readData(unsigned char *data, int maxLen, int timeoutMs) = 0;
     virtual bool isReadTimeout() = 0;
+    // What has already arrived, at most maxLen bytes, without waiting; 0 when nothing is there.
+    virtual int readWaiting(unsigned char *data, int maxLen) = 0;
     // Stores all bytes or, when there is no room in time, none; returns 1.
     virtual int writeData(const char *data, int len) = 0;
     virtual void setReceiveEnabled(bool enabled) = 0;

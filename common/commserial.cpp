@@ -36,6 +36,11 @@ int CommSerial::readData(unsigned char *data, int maxLen, int timeoutMs)
     return m_worker ? m_worker->readData(data, maxLen, timeoutMs) : 0;
 }
 
+int CommSerial::readWaiting(unsigned char *data, int maxLen)
+{
+    return m_worker ? m_worker->readWaiting(data, maxLen) : 0;
+}
+
 bool CommSerial::isReadTimeout()
 {
     return m_worker ? m_worker->isReadTimeout() : false;

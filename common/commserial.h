@@ -19,6 +19,7 @@ public:
     bool readByte(char *byte, int timeoutMs) override;
     int readData(unsigned char *data, int maxLen, int timeoutMs) override;
     bool isReadTimeout() override;
+    int readWaiting(unsigned char *data, int maxLen) override;
     int writeData(const char *data, int len) override;
     void setReceiveEnabled(bool enabled) override;
     void quit() override;

@@ -72,15 +72,26 @@ bool RingBuffer::get(unsigned char *data, int maxLen, int *got, int timeoutMs)
     }
     if (!waitForData(timeoutMs))
         return true;
+    *got = takeLocked(data, maxLen);
+    return !m_aborted;
+}
+
+int RingBuffer::getWaiting(unsigned char *data, int maxLen)
+{
+    QMutexLocker locker(&m_mutex);
+    return maxLen > 0 ? takeLocked(data, maxLen) : 0;
+}
+
+int RingBuffer::takeLocked(unsigned char *data, int maxLen)
+{
     const int n = qMin(maxLen, m_count.load());
-    *got = n;
     for (int i = 0; i < n; ++i) {
         data[i] = static_cast<unsigned char>(m_storage[m_readIndex]);
         m_readIndex = (m_readIndex + 1) % m_capacity;
     }
     m_count.fetch_sub(n);
     m_condition.wakeAll();
-    return !m_aborted;
+    return n;
 }
 
 bool RingBuffer::getByte(char *byte, int timeoutMs)

@@ -20,6 +20,8 @@ public:
     bool putByte(char c, int timeoutMs);
     bool get(unsigned char *data, int maxLen, int *got, int timeoutMs);
     bool getByte(char *byte, int timeoutMs);
+    // Takes what is stored, at most maxLen bytes, without waiting; leaves the time-out flag alone.
+    int getWaiting(unsigned char *data, int maxLen);
 
     bool isReadTimeout() const;
     bool isWriteTimeout() const;
@@ -36,6 +38,8 @@ public:
 private:
     // Called with the lock held; false when a wait ran out (the read time-out flag is then set).
     bool waitForData(int timeoutMs);
+    // Called with the lock held: moves up to maxLen stored bytes out and wakes a waiting store.
+    int takeLocked(unsigned char *data, int maxLen);
 
     char m_storage[Capacity] = {};
     int m_writeIndex = 0;

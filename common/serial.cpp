@@ -65,6 +65,11 @@ int Serial::readData(unsigned char *data, int maxLen, int timeoutMs)
     return got;
 }
 
+int Serial::readWaiting(unsigned char *data, int maxLen)
+{
+    return m_receiveBuffer.getWaiting(data, maxLen);
+}
+
 bool Serial::isReadTimeout()
 {
     return m_receiveBuffer.isReadTimeout();

@@ -24,6 +24,7 @@ public:
     bool readByte(char *byte, int timeoutMs);
     int readData(unsigned char *data, int maxLen, int timeoutMs);
     bool isReadTimeout();
+    int readWaiting(unsigned char *data, int maxLen);
     int writeData(const char *data, int len);
     void setReceiveEnabled(bool enabled);
     QString lineError() const;

@@ -2,6 +2,7 @@
 #include "log.h"
 #include "scriptedchannel.h"
 #include "scriptedreceiver.h"
+#include "ymodem.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +15,7 @@ using Frame = ScriptedReceiver::Frame;
 using Arrival = ScriptedReceiver::Arrival;
 
 namespace {
-const char ACK = 0x06, NAK = 0x15, C = 'C';
+const char ACK = 0x06, NAK = 0x15, CAN = 0x18, C = 'C';
 
 const QStringList NORMAL_LINES {
     QStringLiteral("[info]Prepare to establish a connection."),
@@ -98,6 +99,8 @@ private slots:
     void lostPortEndsAtOnce();
     void staleInputIsDrained();
     void repeatedEotAcknowledgementIsIgnored();
+    void repliesWaitingBeforeAPacketAreNoAnswer_data();
+    void repliesWaitingBeforeAPacketAreNoAnswer();
     void unsendableFileIsRefused_data();
     void unsendableFileIsRefused();
     void fileShrinkingDuringTransferCancels();
@@ -397,6 +400,55 @@ void TestHandleThread::repeatedEotAcknowledgementIsIgnored()
     QCOMPARE(texts(run.messages), NORMAL_LINES);
     QVERIFY(run.receiver.completed());
     QCOMPARE(run.receiver.cancelBytes(), 0);
+}
+
+// A reply doubled on the line is still there when the next packet leaves. Taken as that packet's answer it
+// would put the session a packet ahead of the receiver; a cancel among such bytes must still end it.
+void TestHandleThread::repliesWaitingBeforeAPacketAreNoAnswer_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("completes");
+    QTest::addColumn<QStringList>("lines");
+
+    QStringList resentOnce = NORMAL_LINES;
+    resentOnce.insert(
+        3, QStringLiteral("[info]Resend data packet, packet number is:2，Total number of packages:10"));
+    QTest::newRow("doubled ACK") << QByteArray(2, ACK) << true << NORMAL_LINES;
+    QTest::newRow("doubled NAK") << QByteArray(2, NAK) << true << resentOnce;
+    QTest::newRow("cancel behind the ACK")
+        << QByteArray(1, ACK) + QByteArray(2, CAN) << false
+        << QStringList({ NORMAL_LINES.at(0), NORMAL_LINES.at(1), NORMAL_LINES.at(2),
+               QStringLiteral("[info]Received incorrect instruction(0x18), stop updating. "),
+               QStringLiteral("[info]Cancel the update.") });
+}
+
+void TestHandleThread::repliesWaitingBeforeAPacketAreNoAnswer()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, completes);
+    QFETCH(QStringList, lines);
+
+    const QByteArray content = randomBytes(3000);
+    Run run(writeFile(QStringLiteral("fw.bin"), content));
+    run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
+        if (arrival.frame != Frame::Data || arrival.ordinal != 2)
+            return false;
+        channel.pushBytes(reply);
+        // Nothing more comes until the session acts on the cancel.
+        if (!completes)
+            channel.pushTimeout();
+        return true;
+    });
+    run.receiver.start();
+    run.exec();
+
+    QCOMPARE(texts(run.messages), lines);
+    QCOMPARE(run.receiver.completed(), completes);
+    QCOMPARE(run.receiver.badBlocks(), 0);
+    if (completes)
+        QVERIFY(run.receiver.file() == content);
+    else
+        QCOMPARE(run.receiver.cancelBytes(), 2 * YMODEM_CODE_CAN_NUMBER);
 }
 
 void TestHandleThread::unsendableFileIsRefused_data()

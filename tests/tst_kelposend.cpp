@@ -489,7 +489,11 @@ void TestKelpoSend::receiverCancelFails()
     const QStringList lines = infoLines(run.out);
     QVERIFY2(lines.contains(QLatin1String("[info]Received incorrect instruction(0x18), stop updating. ")),
         qPrintable(run.diagnostics()));
-    QCOMPARE(lines.last(), QStringLiteral("[info]Cancel the update."));
+    // rb leaves as it cancels: the session's second cancel may find its port already hung up.
+    QVERIFY2(lines.last() == QLatin1String("[info]Cancel the update.")
+            || (lines.last().startsWith(QLatin1String("[info]Serial port "))
+                && lines.last().contains(" lost: ")),
+        qPrintable(run.diagnostics()));
     QVERIFY(!run.out.contains(COMPLETED_LINE));
     QVERIFY(!run.out.contains("Progress: 100%"));
     QVERIFY(run.err.contains("not sent completely"));

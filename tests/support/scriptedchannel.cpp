@@ -75,6 +75,26 @@ int ScriptedChannel::readData(unsigned char *data, int maxLen, int timeoutMs)
     return got;
 }
 
+int ScriptedChannel::readWaiting(unsigned char *data, int maxLen)
+{
+    QMutexLocker locker(&m_mutex);
+    int got = 0;
+    while (got < maxLen && !m_script.empty() && m_script.front().kind == Event::Bytes)
+        got += takeBytes(data + got, maxLen - got);
+    return got;
+}
+
+int ScriptedChannel::takeBytes(unsigned char *data, int maxLen)
+{
+    Event &event = m_script.front();
+    const int n = qMin(maxLen, int(event.bytes.size()));
+    std::memcpy(data, event.bytes.constData(), size_t(n));
+    event.bytes.remove(0, n);
+    if (event.bytes.isEmpty())
+        m_script.pop_front();
+    return n;
+}
+
 ScriptedChannel::ReadResult ScriptedChannel::nextRead(
     unsigned char *data, int maxLen, int timeoutMs, int *got)
 {
@@ -94,16 +114,10 @@ ScriptedChannel::ReadResult ScriptedChannel::nextRead(
         }
         Event &event = m_script.front();
         switch (event.kind) {
-        case Event::Bytes: {
-            const int n = qMin(maxLen, int(event.bytes.size()));
-            std::memcpy(data, event.bytes.constData(), size_t(n));
-            *got = n;
-            event.bytes.remove(0, n);
-            if (event.bytes.isEmpty())
-                m_script.pop_front();
+        case Event::Bytes:
+            *got = takeBytes(data, maxLen);
             m_readTimedOut = false;
             return m_aborted ? ReadResult::Aborted : ReadResult::Data;
-        }
         case Event::Timeout:
             m_script.pop_front();
             m_readTimedOut = true;

@@ -34,6 +34,8 @@ public:
     bool readByte(char *byte, int timeoutMs) override;
     int readData(unsigned char *data, int maxLen, int timeoutMs) override;
     bool isReadTimeout() override;
+    // The reply bytes at the head of the script have arrived; a time-out, an action or an abort has not.
+    int readWaiting(unsigned char *data, int maxLen) override;
     int writeData(const char *data, int len) override;
     void setReceiveEnabled(bool) override { }
     void quit() override;
@@ -55,6 +57,8 @@ private:
 
     void push(Event event);
     ReadResult nextRead(unsigned char *data, int maxLen, int timeoutMs, int *got);
+    // Called with the lock held, the script's head being bytes.
+    int takeBytes(unsigned char *data, int maxLen);
 
     mutable QMutex m_mutex;
     QWaitCondition m_changed;
