@@ -138,16 +138,18 @@ void Serial::slotQuit()
 
 void Serial::slotReadData()
 {
-    if (m_port.bytesAvailable() <= 0)
-        return;
-    const QByteArray block = m_port.readAll();
-    Log::instance()->printHex("receive hex:", block.constData(), block.size());
-    if (!m_receiveEnabled)
-        return;
-    m_receiveBuffer.put(block.constData(), block.size(), StoreTimeoutMs);
-    if (m_receiveBuffer.isWriteTimeout())
-        LOG_SOURCE(1, " %s device data buffer full, %d bytes data be dropped off!!!",
-            m_portName.toUtf8().constData(), block.size());
+    // Blocks no larger than the buffer: a longer one could never find room and would always be lost, though
+    // the reader keeps up, as in a burst of boot text.
+    while (m_port.bytesAvailable() > 0) {
+        const QByteArray block = m_port.read(RingBuffer::Capacity);
+        Log::instance()->printHex("receive hex:", block.constData(), block.size());
+        if (!m_receiveEnabled)
+            continue;
+        m_receiveBuffer.put(block.constData(), block.size(), StoreTimeoutMs);
+        if (m_receiveBuffer.isWriteTimeout())
+            LOG_SOURCE(1, " %s device data buffer full, %d bytes data be dropped off!!!",
+                m_portName.toUtf8().constData(), block.size());
+    }
 }
 
 void Serial::slotWriteBytes()

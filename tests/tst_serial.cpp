@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +71,7 @@ private slots:
     void droppedWritesNeverReachTheLine_data();
     void droppedWritesNeverReachTheLine();
     void fullReceiveBufferDropsBlockWhole();
+    void floodReachesAReaderThatKeepsUp();
     void quitReleasesReadsForGood();
     void destroyingFacadeClosesOpenPort();
     void lostPortIsReportedAndCanBeReopened();
@@ -382,6 +384,37 @@ void TestSerial::fullReceiveBufferDropsBlockWhole()
     got = comm.readData(reinterpret_cast<unsigned char *>(piece.data()), piece.size(), LongWaitMs);
     QCOMPARE(piece.left(got), tail);
     QCOMPARE(logText().count(dropLine), 1);
+}
+
+void TestSerial::floodReachesAReaderThatKeepsUp()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    QVERIFY(openPort(comm, pty.slavePath()));
+
+    // A device that talks without pause, as in a burst of boot text: however the port lumps the bytes
+    // together, a reader that keeps taking them must get every one, in order.
+    const QString dropText = QStringLiteral("data be dropped off");
+    const int dropsBefore = logText().count(dropText);
+    const QByteArray in = randomBytes(4 * 1024 * 1024, 4);
+    bool written = false;
+    std::thread device([&] { written = pty.write(in, 60000); });
+    QByteArray atComm;
+    QByteArray piece(RingBuffer::Capacity, Qt::Uninitialized);
+    while (atComm.size() < in.size()) {
+        const int got
+            = comm.readData(reinterpret_cast<unsigned char *>(piece.data()), piece.size(), LongWaitMs);
+        if (comm.isReadTimeout())
+            break;
+        atComm.append(piece.constData(), got);
+    }
+    device.join();
+    QVERIFY(written);
+    QCOMPARE(atComm.size(), in.size());
+    QVERIFY(atComm == in);
+    QCOMPARE(logText().count(dropText), dropsBefore);
 }
 
 void TestSerial::quitReleasesReadsForGood()
