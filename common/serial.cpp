@@ -159,6 +159,8 @@ void Serial::slotWriteBytes()
     if (got <= 0 || !m_port.isOpen())
         return;
     const qint64 written = m_port.write(m_sendStaging, got);
+    // Out now, not when the event loop next finds the port writable: the receiver is waiting for it.
+    m_port.flush();
     if (m_port.error() == QSerialPort::WriteError || written < 0)
         return;
     Log::instance()->printHex("send hex:", m_sendStaging, int(written));
