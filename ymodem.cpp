@@ -3,6 +3,7 @@
 #include "log.h"
 
 #include <QtGlobal>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -24,6 +25,22 @@ void putHeader(unsigned char *buf, unsigned char code, int blockNumber)
     buf[2] = static_cast<unsigned char>(0xFF - buf[1]);
 }
 
+// CRC-16 with the polynomial 0x1021 and no reflection, for every value of the top byte.
+constexpr std::array<uint16_t, 256> makeCrcTable()
+{
+    std::array<uint16_t, 256> table {};
+    for (int top = 0; top < 256; ++top) {
+        uint16_t crc = static_cast<uint16_t>(top << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+        table[size_t(top)] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> CrcTable = makeCrcTable();
+
 void putCrc(unsigned char *buf, int payloadLen)
 {
     const uint16_t crc = crc16(buf + HEADER_SIZE, payloadLen);
@@ -35,13 +52,11 @@ void putCrc(unsigned char *buf, int payloadLen)
 
 uint16_t crc16(const unsigned char *data, int len)
 {
+    // A byte at a time from a table rather than bit by bit: the checksum is computed while the receiver
+    // waits for the next packet, so it sits on the path of every block.
     uint16_t crc = 0;
-    for (int i = 0; i < len; ++i) {
-        crc ^= static_cast<uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
-                                 : static_cast<uint16_t>(crc << 1);
-    }
+    for (int i = 0; i < len; ++i)
+        crc = static_cast<uint16_t>((crc << 8) ^ CrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
     return crc;
 }
 
