@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>
+#include <cstring>
 
 namespace {
 
@@ -29,10 +30,11 @@ bool RingBuffer::put(const char *data, int len, int timeoutMs)
     }
     // A negative length would otherwise shrink the count; it stores nothing, like a block that does not fit.
     if (len > 0 && m_capacity - m_count.load() >= len) {
-        for (int i = 0; i < len; ++i) {
-            m_storage[m_writeIndex] = data[i];
-            m_writeIndex = (m_writeIndex + 1) % m_capacity;
-        }
+        // At most two pieces: up to the end of the storage, then from its start.
+        const int first = qMin(len, m_capacity - m_writeIndex);
+        memcpy(m_storage + m_writeIndex, data, size_t(first));
+        memcpy(m_storage, data + first, size_t(len - first));
+        m_writeIndex = (m_writeIndex + len) % m_capacity;
         m_count.fetch_add(len);
     }
     m_condition.wakeAll();
@@ -85,10 +87,10 @@ int RingBuffer::getWaiting(unsigned char *data, int maxLen)
 int RingBuffer::takeLocked(unsigned char *data, int maxLen)
 {
     const int n = qMin(maxLen, m_count.load());
-    for (int i = 0; i < n; ++i) {
-        data[i] = static_cast<unsigned char>(m_storage[m_readIndex]);
-        m_readIndex = (m_readIndex + 1) % m_capacity;
-    }
+    const int first = qMin(n, m_capacity - m_readIndex);
+    memcpy(data, m_storage + m_readIndex, size_t(first));
+    memcpy(data + first, m_storage, size_t(n - first));
+    m_readIndex = (m_readIndex + n) % m_capacity;
     m_count.fetch_sub(n);
     m_condition.wakeAll();
     return n;
