@@ -83,6 +83,9 @@ QString rateText(int bitsPerSecond)
 // What all the runs of one sender with one file at one line rate added up to.
 struct Series
 {
+    explicit Series(TransferRun::Sender sender) : sender(sender) { }
+
+    TransferRun::Sender sender;
     qint64 fileBytes = 0;
     int failures = 0;
     Samples seconds;
@@ -95,6 +98,7 @@ struct Series
     qint64 dataWireBytes = 0;
     int repeatedPackets = 0;
 
+    QString senderName() const { return TransferRun::senderName(sender); }
     int runs() const { return seconds.count(); }
     double mibPerSecond() const { return double(fileBytes) / MIB / seconds.median(); }
 };
@@ -105,20 +109,29 @@ void print(const QString &text)
     fflush(stdout);
 }
 
+// A section: its heading, what its figures mean, and the head of its Markdown table.
+void printTableHead(const QString &heading, const QString &meaning, const QStringList &columns)
+{
+    print(QStringLiteral("\n## %1\n").arg(heading));
+    if (!meaning.isEmpty())
+        print(meaning + QLatin1Char('\n'));
+    print(QStringLiteral("| %1 |").arg(columns.join(QStringLiteral(" | "))));
+    print(QStringLiteral("|%1").arg(QStringLiteral("---|").repeated(columns.size())));
+}
+
 void progress(const QString &text)
 {
     fprintf(stderr, "[bench] %s\n", text.toLocal8Bit().constData());
 }
 
-void runOnce(TransferRun::Sender sender, const QString &path, int rate, Series &series, const QString &label)
+void runOnce(Series &series, const QString &path, int rate, const QString &label)
 {
-    TransferRun run(sender, path, rate);
+    TransferRun run(series.sender, path, rate);
     const bool ok = run.exec();
     series.fileBytes = run.fileBytes();
     if (!ok) {
         ++series.failures;
-        progress(QStringLiteral("%1, %2: FAILED: %3")
-                     .arg(label, TransferRun::senderName(sender), run.errorString()));
+        progress(QStringLiteral("%1, %2: FAILED: %3").arg(label, series.senderName(), run.errorString()));
         return;
     }
     series.seconds.add(run.dataSeconds());
@@ -132,24 +145,24 @@ void runOnce(TransferRun::Sender sender, const QString &path, int rate, Series &
     series.dataWireBytes = run.dataWireBytes();
     series.repeatedPackets += run.repeatedPackets();
     progress(QStringLiteral("%1, %2: %3 s, verified")
-                 .arg(label, TransferRun::senderName(sender))
+                 .arg(label, series.senderName())
                  .arg(run.dataSeconds(), 0, 'f', 3));
 }
 
 // Both senders in turn, the one to go first changing every round so that neither always meets a warm cache.
-void runBoth(const QString &path, int rate, int runs, Series &kelpo, Series &sb)
+QPair<Series, Series> runBoth(const QString &path, int rate, int runs)
 {
+    Series kelpo(TransferRun::Kelpo);
+    Series sb(TransferRun::Sb);
     const QString what = QStringLiteral("%1 %2").arg(sizeText(QFileInfo(path).size()), rateText(rate));
     for (int round = 0; round < runs; ++round) {
         const QString label = QStringLiteral("%1, run %2/%3").arg(what).arg(round + 1).arg(runs);
-        if (round % 2 == 0) {
-            runOnce(TransferRun::Kelpo, path, rate, kelpo, label);
-            runOnce(TransferRun::Sb, path, rate, sb, label);
-        } else {
-            runOnce(TransferRun::Sb, path, rate, sb, label);
-            runOnce(TransferRun::Kelpo, path, rate, kelpo, label);
-        }
+        Series &first = round % 2 == 0 ? kelpo : sb;
+        Series &second = round % 2 == 0 ? sb : kelpo;
+        runOnce(first, path, rate, label);
+        runOnce(second, path, rate, label);
     }
+    return { kelpo, sb };
 }
 
 QString loadAverage()
@@ -189,20 +202,19 @@ QString kelpoLogging()
 
 void printThroughput(const QList<QPair<Series, Series>> &sizes)
 {
-    print(QStringLiteral("\n## Throughput on an unpaced pseudo-terminal line\n"));
-    print(QStringLiteral(
-        "Seconds from the first byte of block 1 leaving the sender to the ACK of the last data block "
-        "reaching it; median of the runs. CPU and memory are the sender's own (user + system, "
-        "peak resident set, voluntary context switches of all its threads), for the whole process.\n"));
-    print(QStringLiteral(
-        "| file | sender | runs | median s | MiB/s | CPU s per MiB | peak RSS MiB | switches per packet |"));
-    print(QStringLiteral("|---|---|---|---|---|---|---|---|"));
+    printTableHead(QStringLiteral("Throughput on an unpaced pseudo-terminal line"),
+        QStringLiteral(
+            "Seconds from the first byte of block 1 leaving the sender to the ACK of the last data block "
+            "reaching it; median of the runs. CPU and memory are the sender's own (user + system, "
+            "peak resident set, voluntary context switches of all its threads), for the whole "
+            "process."),
+        { QStringLiteral("file"), QStringLiteral("sender"), QStringLiteral("runs"),
+            QStringLiteral("median s"), QStringLiteral("MiB/s"), QStringLiteral("CPU s per MiB"),
+            QStringLiteral("peak RSS MiB"), QStringLiteral("switches per packet") });
     for (const auto &pair : sizes) {
         for (const Series *series : { &pair.first, &pair.second }) {
-            const bool isKelpo = series == &pair.first;
             print(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 |")
-                      .arg(sizeText(series->fileBytes),
-                          TransferRun::senderName(isKelpo ? TransferRun::Kelpo : TransferRun::Sb))
+                      .arg(sizeText(series->fileBytes), series->senderName())
                       .arg(series->runs())
                       .arg(series->seconds.median(), 0, 'f', 3)
                       .arg(series->mibPerSecond(), 0, 'f', 2)
@@ -221,22 +233,19 @@ void printThroughput(const QList<QPair<Series, Series>> &sizes)
 
 void printPaced(const QList<QPair<int, QPair<Series, Series>>> &rates)
 {
-    print(QStringLiteral("\n## Efficiency on a paced line (10 bits a byte)\n"));
-    print(QStringLiteral(
-        "File bytes per second over the data phase as a fraction of the line's byte rate, beside the "
-        "bound the packets sent allow (file bytes / data packet bytes on the wire).\n"));
-    print(QStringLiteral(
-        "| line | sender | file | 1K / 128 B packets | file B/s | of line rate | bound | runs |"));
-    print(QStringLiteral("|---|---|---|---|---|---|---|---|"));
+    printTableHead(QStringLiteral("Efficiency on a paced line (10 bits a byte)"),
+        QStringLiteral(
+            "File bytes per second over the data phase as a fraction of the line's byte rate, beside "
+            "the bound the packets sent allow (file bytes / data packet bytes on the wire)."),
+        { QStringLiteral("line"), QStringLiteral("sender"), QStringLiteral("file"),
+            QStringLiteral("1K / 128 B packets"), QStringLiteral("file B/s"), QStringLiteral("of line rate"),
+            QStringLiteral("bound"), QStringLiteral("runs") });
     for (const auto &entry : rates) {
         const double lineBytesPerSecond = double(entry.first) / 10;
         for (const Series *series : { &entry.second.first, &entry.second.second }) {
-            const bool isKelpo = series == &entry.second.first;
             const double bytesPerSecond = double(series->fileBytes) / series->seconds.median();
             print(QStringLiteral("| %1 | %2 | %3 | %4 / %5 | %6 | %7 | %8 | %9 |")
-                      .arg(rateText(entry.first),
-                          TransferRun::senderName(isKelpo ? TransferRun::Kelpo : TransferRun::Sb),
-                          sizeText(series->fileBytes))
+                      .arg(rateText(entry.first), series->senderName(), sizeText(series->fileBytes))
                       .arg(series->longPackets)
                       .arg(series->shortPackets)
                       .arg(bytesPerSecond, 0, 'f', 0)
@@ -249,23 +258,21 @@ void printPaced(const QList<QPair<int, QPair<Series, Series>>> &rates)
 
 void printTurnaround(const QList<QPair<QString, QPair<Series, Series>>> &lines)
 {
-    print(QStringLiteral("\n## Turnaround\n"));
-    print(QStringLiteral(
-        "From an ACK reaching the sender's terminal to the first byte of the next packet leaving it, "
-        "as the relay sees them (its own wake-up is included), all runs together.\n"));
-    print(QStringLiteral("| line | sender | samples | median us | 99th percentile us | worst us |"));
-    print(QStringLiteral("|---|---|---|---|---|---|"));
+    printTableHead(QStringLiteral("Turnaround"),
+        QStringLiteral(
+            "From an ACK reaching the sender's terminal to the first byte of the next packet leaving "
+            "it, as the relay sees them (its own wake-up is included), all runs together."),
+        { QStringLiteral("line"), QStringLiteral("sender"), QStringLiteral("samples"),
+            QStringLiteral("median us"), QStringLiteral("99th percentile us"), QStringLiteral("worst us") });
     for (const auto &entry : lines) {
         for (const Series *series : { &entry.second.first, &entry.second.second }) {
-            const bool isKelpo = series == &entry.second.first;
             const Samples &t = series->turnaroundsUs;
-            print(
-                QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |")
-                    .arg(entry.first, TransferRun::senderName(isKelpo ? TransferRun::Kelpo : TransferRun::Sb))
-                    .arg(t.count())
-                    .arg(t.median(), 0, 'f', 0)
-                    .arg(t.percentile(99), 0, 'f', 0)
-                    .arg(t.max(), 0, 'f', 0));
+            print(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |")
+                      .arg(entry.first, series->senderName())
+                      .arg(t.count())
+                      .arg(t.median(), 0, 'f', 0)
+                      .arg(t.percentile(99), 0, 'f', 0)
+                      .arg(t.max(), 0, 'f', 0));
         }
     }
 }
@@ -304,11 +311,8 @@ int main(int argc, char *argv[])
     QList<QPair<Series, Series>> throughput;
     for (const auto &[mib, runs] : { qMakePair(1, config.runs), qMakePair(config.bigMiB, config.bigRuns) }) {
         const QString path = makeFile(files, mib * MIB);
-        Series kelpo;
-        Series sb;
-        runBoth(path, 0, runs, kelpo, sb);
-        failures += kelpo.failures + sb.failures;
-        throughput.append({ kelpo, sb });
+        throughput.append(runBoth(path, 0, runs));
+        failures += throughput.last().first.failures + throughput.last().second.failures;
         QFile::remove(path);
     }
     printThroughput(throughput);
@@ -316,11 +320,8 @@ int main(int argc, char *argv[])
     QList<QPair<int, QPair<Series, Series>>> paced;
     for (const int rate : LINE_RATES) {
         const QString path = makeFile(files, rate < 500000 ? config.slowBytes : config.fastBytes);
-        Series kelpo;
-        Series sb;
-        runBoth(path, rate, config.pacedRuns, kelpo, sb);
-        failures += kelpo.failures + sb.failures;
-        paced.append({ rate, { kelpo, sb } });
+        paced.append({ rate, runBoth(path, rate, config.pacedRuns) });
+        failures += paced.last().second.first.failures + paced.last().second.second.failures;
     }
     printPaced(paced);
 
@@ -332,13 +333,12 @@ int main(int argc, char *argv[])
     printTurnaround(turnaround);
 
     const QString hugePath = makeFile(files, config.hugeMiB * MIB);
-    Series huge;
-    runOnce(
-        TransferRun::Kelpo, hugePath, 0, huge, sizeText(config.hugeMiB * MIB) + QStringLiteral(" unpaced"));
+    Series huge(TransferRun::Kelpo);
+    runOnce(huge, hugePath, 0, sizeText(config.hugeMiB * MIB) + QStringLiteral(" unpaced"));
     failures += huge.failures;
-    print(QStringLiteral("\n## kelpo-send's memory and CPU by file size (unpaced)\n"));
-    print(QStringLiteral("| file | runs | peak RSS MiB | CPU s | CPU s per MiB | median s |"));
-    print(QStringLiteral("|---|---|---|---|---|---|"));
+    printTableHead(QStringLiteral("kelpo-send's memory and CPU by file size (unpaced)"), QString(),
+        { QStringLiteral("file"), QStringLiteral("runs"), QStringLiteral("peak RSS MiB"),
+            QStringLiteral("CPU s"), QStringLiteral("CPU s per MiB"), QStringLiteral("median s") });
     QList<Series> bySize { throughput.first().first };
     if (config.bigMiB != 1)
         bySize.append(throughput.last().first);
