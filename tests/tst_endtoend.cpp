@@ -3,11 +3,11 @@
 #include "commserial.h"
 #include "controller.h"
 #include "observer.h"
+#include "randombytes.h"
 #include "rbreceiver.h"
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -15,15 +15,6 @@
 namespace {
 
 constexpr int SESSION_TIMEOUT_MS = 120000;
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 } // namespace
 

@@ -4,6 +4,7 @@
 // longer than its own time-outs allow.
 #include "faultyrelay.h"
 #include "handlethread.h"
+#include "randombytes.h"
 #include "rbreceiver.h"
 
 #include <QDir>
@@ -38,15 +39,6 @@ const char *const CANCEL_LINES[]
     = { "[info]Received incorrect instruction", "[info]Resend more than", "[info]Cancel the update." };
 const char *const SANITIZER_MARKS[]
     = { "AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:" };
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 // The bytes each way of a clean transfer: block 0, the data packets (1 KiB while more than 1 KiB is left,
 // then 128 bytes), EOT and the end packet; the replies C, ACK, C, one ACK per packet, ACK, C, ACK.

@@ -1,12 +1,12 @@
 #include "handlethread.h"
 #include "log.h"
+#include "randombytes.h"
 #include "scriptedchannel.h"
 #include "scriptedreceiver.h"
 #include "ymodem.h"
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -30,15 +30,6 @@ QStringList linesWithSecondEot()
     QStringList lines = NORMAL_LINES;
     lines.insert(4, QStringLiteral("[info]Sending data completed EOT."));
     return lines;
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(quint32(size) * 2654435761u);
-    for (char &b : bytes)
-        b = char(generator.bounded(256));
-    return bytes;
 }
 
 QStringList texts(const QSignalSpy &spy)
@@ -167,7 +158,7 @@ void TestHandleThread::normalSession()
     QFETCH(bool, nakFirstEot);
     QFETCH(int, dataPackets);
 
-    const QByteArray content = randomBytes(size);
+    const QByteArray content = randomBytes(size, quint32(size));
     Run run(writeFile(QStringLiteral("fw.bin"), content));
     run.receiver.setNakFirstEot(nakFirstEot);
     run.receiver.start();
@@ -220,7 +211,7 @@ void TestHandleThread::repliesAfterRefusalOrSilence()
     QFETCH(bool, silence);
     QFETCH(QString, line);
 
-    const QByteArray content = randomBytes(3000);
+    const QByteArray content = randomBytes(3000, 1);
     Run run(writeFile(QStringLiteral("fw.bin"), content));
     run.receiver.setNakFirstEot(true);
     run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
@@ -248,7 +239,7 @@ void TestHandleThread::repliesAfterRefusalOrSilence()
 
 void TestHandleThread::strayReplyCancelsTwice()
 {
-    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000)));
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000, 1)));
     run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame != Frame::FileInfo)
             return false;
@@ -283,7 +274,7 @@ void TestHandleThread::retransmissionLimit()
     QFETCH(int, naks);
     QFETCH(int, timeouts);
 
-    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000)));
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(3000, 1)));
     run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame == Frame::Data && arrival.ordinal <= naks) {
             channel.pushBytes(QByteArray(1, NAK));
@@ -312,7 +303,7 @@ void TestHandleThread::retransmissionLimit()
 
 void TestHandleThread::operatorStopWhileWaitingForReceiver()
 {
-    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(100)));
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(100, 1)));
     run.channel.pushTimeout(4);
     run.channel.pushBytes("boot> ");
     run.channel.pushAction([&] { run.handle.stop(); });
@@ -327,7 +318,7 @@ void TestHandleThread::operatorStopWhileWaitingForReceiver()
 
 void TestHandleThread::abortedChannelEndsSilently()
 {
-    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000, 1)));
     run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame != Frame::Data || arrival.ordinal != 3)
             return false;
@@ -345,7 +336,7 @@ void TestHandleThread::abortedChannelEndsSilently()
 void TestHandleThread::lostPortEndsAtOnce()
 {
     const QString lost = QStringLiteral("Serial port /dev/ttyUSB0 lost: Input/output error");
-    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    Run run(writeFile(QStringLiteral("fw.bin"), randomBytes(5000, 1)));
     run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame != Frame::Data || arrival.ordinal != 2)
             return false;
@@ -362,7 +353,7 @@ void TestHandleThread::lostPortEndsAtOnce()
     QCOMPARE(run.ends.count(), 1);
 
     // A port already lost when the download is asked for refuses it before anything is sent.
-    Run again(writeFile(QStringLiteral("fw.bin"), randomBytes(5000)));
+    Run again(writeFile(QStringLiteral("fw.bin"), randomBytes(5000, 1)));
     again.channel.setLineError(lost);
     again.receiver.start();
     again.exec();
@@ -373,7 +364,7 @@ void TestHandleThread::lostPortEndsAtOnce()
 
 void TestHandleThread::staleInputIsDrained()
 {
-    const QByteArray content = randomBytes(2000);
+    const QByteArray content = randomBytes(2000, 1);
     Run run(writeFile(QStringLiteral("fw.bin"), content));
     // The tail of a boot log, holding every byte the session would react to.
     run.channel.pushBytes(QByteArray("U-Boot ready\r\nC") + ACK + NAK + C + QByteArray(3000, 'x'));
@@ -386,7 +377,7 @@ void TestHandleThread::staleInputIsDrained()
 
 void TestHandleThread::repeatedEotAcknowledgementIsIgnored()
 {
-    const QByteArray content = randomBytes(1500);
+    const QByteArray content = randomBytes(1500, 1);
     Run run(writeFile(QStringLiteral("fw.bin"), content));
     run.receiver.setAnswerHook([](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame != Frame::Eot)
@@ -428,7 +419,7 @@ void TestHandleThread::repliesWaitingBeforeAPacketAreNoAnswer()
     QFETCH(bool, completes);
     QFETCH(QStringList, lines);
 
-    const QByteArray content = randomBytes(3000);
+    const QByteArray content = randomBytes(3000, 1);
     Run run(writeFile(QStringLiteral("fw.bin"), content));
     run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &channel) {
         if (arrival.frame != Frame::Data || arrival.ordinal != 2)
@@ -472,7 +463,7 @@ void TestHandleThread::unsendableFileIsRefused()
 
     const QString path = m_dir.filePath(name);
     if (size >= 0) {
-        writeFile(name, randomBytes(int(size)));
+        writeFile(name, randomBytes(int(size), 1));
         // A sparse file costs no disk.
         if (name == QLatin1String("huge.bin"))
             QVERIFY(QFile::resize(path, qint64(1) << 31));
@@ -495,7 +486,7 @@ void TestHandleThread::unsendableFileIsRefused()
 
 void TestHandleThread::fileShrinkingDuringTransferCancels()
 {
-    const QString path = writeFile(QStringLiteral("shrinking.bin"), randomBytes(6000));
+    const QString path = writeFile(QStringLiteral("shrinking.bin"), randomBytes(6000, 1));
     Run run(path);
     run.receiver.setAnswerHook([&](const Arrival &arrival, ScriptedChannel &) {
         if (arrival.frame == Frame::Data && arrival.ordinal == 2)

@@ -2,12 +2,12 @@
 // the settings file beside a copy of the binary.
 #include "handlethread.h"
 #include "ptypair.h"
+#include "randombytes.h"
 #include "rbreceiver.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -33,15 +33,6 @@ const char COMPLETED_LINE[] = "[info]Update process completed.";
 QString sendBinary()
 {
     return QStringLiteral(KELPO_BINARY_DIR "/kelpo-send");
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

@@ -1,6 +1,7 @@
 #include "handlethread.h"
 #include "mainwindow.h"
 #include "ptypair.h"
+#include "randombytes.h"
 #include "rbreceiver.h"
 
 #include <QAction>
@@ -16,7 +17,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -113,15 +113,6 @@ std::unique_ptr<ModalAnswerer> answerFileDialog(const QString &path, DialogSeen 
         name->setText(path);
         QTest::keyClick(name, Qt::Key_Return);
     });
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
 }
 
 QByteArray readFile(const QString &path)

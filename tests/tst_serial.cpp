@@ -1,12 +1,12 @@
 #include "commserial.h"
 #include "localsetting.h"
 #include "ptypair.h"
+#include "randombytes.h"
 #include "serial.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -32,15 +32,6 @@ struct Outcome
     QString text;
     QThread *thread;
 };
-
-QByteArray randomBytes(int len, quint32 seed)
-{
-    QByteArray bytes(len, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
 
 // What a port of our own says when it cannot open name: the text the worker must pass on.
 QString directOpenError(const QString &name)

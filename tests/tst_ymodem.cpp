@@ -1,8 +1,8 @@
 #include "log.h"
+#include "randombytes.h"
 #include "ymodem.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -93,15 +93,6 @@ void transfer(Ymodem &ymodem, Transfer *t)
         t->progress << ymodem.progress();
     }
     QCOMPARE(ymodem.progress(), 100);
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.generate() & 0xFF);
-    return bytes;
 }
 
 QString logText(const QDir &dir)
