@@ -7,12 +7,16 @@
 
 Controller::Controller(CommInterface *comm) : QObject(nullptr), m_handle(new HandleThread(comm))
 {
+    qRegisterMetaType<UploadRequest>("UploadRequest");
+    qRegisterMetaType<TransferProgress>("TransferProgress");
+    qRegisterMetaType<TransferOutcome>("TransferOutcome");
     m_handle->moveToThread(&m_thread);
 
     connect(&m_thread, &QThread::finished, m_handle, &QObject::deleteLater);
     connect(this, &Controller::sigStartUpload, m_handle, &HandleThread::slotStartUpload);
     connect(this, &Controller::sigStartDataRecv, m_handle, &HandleThread::slotStartDataRecv);
     connect(m_handle, &HandleThread::sigMessage, this, &Controller::slotMessage);
+    connect(m_handle, &HandleThread::sigDeviceText, this, &Controller::slotDeviceText);
     connect(m_handle, &HandleThread::sigProgress, this, &Controller::slotProgress);
     connect(m_handle, &HandleThread::sigUpdateEnd, this, &Controller::slotUpdateEnd);
 
@@ -21,8 +25,6 @@ Controller::Controller(CommInterface *comm) : QObject(nullptr), m_handle(new Han
 
 Controller::~Controller()
 {
-    // A running monitor returns within its read wait; an upload cancels at its next wake-up, which is
-    // immediate once the window has aborted the channel.
     m_handle->stop();
     m_thread.quit();
     m_thread.wait();
@@ -33,16 +35,11 @@ void Controller::addObserver(Observer *observer)
     m_observers.append(observer);
 }
 
-void Controller::setFileName(const QString &path)
-{
-    m_handle->setFileName(path);
-}
-
-void Controller::startUpload()
+void Controller::startUpload(const UploadRequest &request)
 {
     qDebug() << "Controller:" << QThread::currentThreadId();
     m_handle->noteRequest();
-    emit sigStartUpload();
+    emit sigStartUpload(request);
 }
 
 void Controller::stopHandle()
@@ -68,14 +65,20 @@ void Controller::slotMessage(QString msg)
         observer->onMessage(msg);
 }
 
-void Controller::slotProgress(int value)
+void Controller::slotDeviceText(QByteArray bytes)
 {
     for (Observer *observer : qAsConst(m_observers))
-        observer->onProgress(value);
+        observer->onDeviceText(bytes);
 }
 
-void Controller::slotUpdateEnd()
+void Controller::slotProgress(TransferProgress progress)
 {
     for (Observer *observer : qAsConst(m_observers))
-        observer->onUpdateEnd();
+        observer->onProgress(progress);
+}
+
+void Controller::slotUpdateEnd(TransferOutcome outcome)
+{
+    for (Observer *observer : qAsConst(m_observers))
+        observer->onUpdateEnd(outcome);
 }

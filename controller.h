@@ -1,6 +1,11 @@
 // The GUI thread's handle on the transfer engine: owns the transfer thread and relays reports to observers.
 #pragma once
 
+#include "transferoutcome.h"
+#include "transferprogress.h"
+#include "uploadrequest.h"
+
+#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QThread>
@@ -15,23 +20,24 @@ class Controller : public QObject
 
 public:
     explicit Controller(CommInterface *comm);
+    // Stops what runs, at once: an upload sends its cancel sequence before the thread ends.
     ~Controller() override;
 
     void addObserver(Observer *observer);
-    void setFileName(const QString &path);
-    void startUpload();
+    void startUpload(const UploadRequest &request);
     void stopHandle();
     void startDataRecv();
     void writeInput(const QString &text);
 
 signals:
-    void sigStartUpload();
+    void sigStartUpload(UploadRequest request);
     void sigStartDataRecv();
 
 public slots:
     void slotMessage(QString msg);
-    void slotProgress(int value);
-    void slotUpdateEnd();
+    void slotDeviceText(QByteArray bytes);
+    void slotProgress(TransferProgress progress);
+    void slotUpdateEnd(TransferOutcome outcome);
 
 private:
     QThread m_thread;

@@ -38,7 +38,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
 
     m_controller = new Controller(m_comm);
     m_controller->addObserver(this);
-    onUpdateEnd();
+    readyForDownload();
 
     m_ui->textBrowser->document()->setMaximumBlockCount(CONSOLE_MAX_PARAGRAPHS);
 }
@@ -46,8 +46,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::Main
 MainWindow::~MainWindow()
 {
     delete m_ui;
-    // Aborting the channel first wakes a session blocked in a read, so the controller need not wait it out.
-    m_comm->quit();
+    // The controller stops a running download at once and leaves its cancel sequence for the port, which
+    // the channel writes out before it closes.
     delete m_controller;
     delete m_comm;
 }
@@ -108,7 +108,6 @@ void MainWindow::slotBrowse(bool)
     const QString path
         = QFileDialog::getOpenFileName(this, tr("Open File"), tr("./Bin/"), tr("bin Files (*.*)"));
     m_ui->le_file->setText(path);
-    m_controller->setFileName(path);
 }
 
 void MainWindow::slotBtUpdate(bool)
@@ -126,14 +125,18 @@ void MainWindow::slotBtUpdate(bool)
     m_ui->bt_upload->setEnabled(false);
     m_controller->stopHandle();
     // The field may have been edited since the file was browsed: flash the file the operator sees.
-    m_controller->setFileName(path);
-    m_controller->startUpload();
+    UploadRequest request;
+    request.filePath = path;
+    m_downloading = true;
+    m_controller->startUpload(request);
 }
 
 void MainWindow::slotBtStopUpdate(bool)
 {
     m_controller->stopHandle();
-    onUpdateEnd();
+    // A download ends at once and reports its end; the monitor that was stopped instead is started again.
+    if (!m_downloading)
+        readyForDownload();
 }
 
 void MainWindow::onMessage(const QString &msg)
@@ -151,12 +154,23 @@ void MainWindow::onMessage(const QString &msg)
         scrollBar->setValue(scrollBar->maximum());
 }
 
-void MainWindow::onProgress(int value)
+void MainWindow::onDeviceText(const QByteArray &bytes)
 {
-    m_ui->progressBar->setValue(value);
+    onMessage(QString::fromLocal8Bit(bytes));
 }
 
-void MainWindow::onUpdateEnd()
+void MainWindow::onProgress(const TransferProgress &progress)
+{
+    m_ui->progressBar->setValue(progress.percent);
+}
+
+void MainWindow::onUpdateEnd(const TransferOutcome &)
+{
+    m_downloading = false;
+    readyForDownload();
+}
+
+void MainWindow::readyForDownload()
 {
     m_ui->bt_open->setEnabled(true);
     m_ui->bt_upload->setEnabled(true);

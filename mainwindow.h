@@ -23,8 +23,9 @@ public:
     ~MainWindow() override;
 
     void onMessage(const QString &msg) override;
-    void onProgress(int value) override;
-    void onUpdateEnd() override;
+    void onDeviceText(const QByteArray &bytes) override;
+    void onProgress(const TransferProgress &progress) override;
+    void onUpdateEnd(const TransferOutcome &outcome) override;
 
 public slots:
     void slotBtOpen(bool checked);
@@ -40,10 +41,12 @@ protected:
 
 private:
     void openSerial();
+    void readyForDownload();
     void setPortControlsEnabled(bool enabled);
     void warn(const QString &text);
 
     CommInterface *m_comm = nullptr;
     Controller *m_controller = nullptr;
     Ui::MainWindow *m_ui = nullptr;
+    bool m_downloading = false;
 };

@@ -41,13 +41,6 @@ constexpr std::array<uint16_t, 256> makeCrcTable()
 
 constexpr std::array<uint16_t, 256> CrcTable = makeCrcTable();
 
-void putCrc(unsigned char *buf, int payloadLen)
-{
-    const uint16_t crc = crc16(buf + HEADER_SIZE, payloadLen);
-    buf[HEADER_SIZE + payloadLen] = static_cast<unsigned char>(crc >> 8);
-    buf[HEADER_SIZE + payloadLen + 1] = static_cast<unsigned char>(crc & 0xFF);
-}
-
 } // namespace
 
 uint16_t crc16(const unsigned char *data, int len)
@@ -65,6 +58,9 @@ Ymodem::Ymodem(const QFileInfo &fileInfo) : m_fileInfo(fileInfo), m_file(fileInf
     // The caller's description may have cached a size from before the file was rebuilt; block 0 must carry
     // the size of the file as it is now.
     m_fileInfo.refresh();
+    // A pipe or a device has no size to announce, and opening a FIFO would wait for a writer for good.
+    if (m_fileInfo.exists() && !m_fileInfo.isFile())
+        return;
     m_totalPackets = countPackets(m_fileInfo.size());
     // Unbuffered, so that every read asks the file itself and a file cut short is noticed at once rather
     // than after a read-ahead of stale bytes.
@@ -91,6 +87,8 @@ QByteArray Ymodem::sizeText() const
 
 Ymodem::FileProblem Ymodem::fileProblem() const
 {
+    if (m_fileInfo.exists() && !m_fileInfo.isFile())
+        return NotRegularFile;
     if (!m_file.isOpen())
         return CannotOpen;
     if (m_fileInfo.size() == 0)
@@ -117,8 +115,7 @@ int Ymodem::buildFileInfoPacket(unsigned char *buf, int buflen)
     memcpy(payload, name.constData(), size_t(name.size()));
     memcpy(payload + name.size() + 1, size.constData(), size_t(size.size()));
 
-    putCrc(buf, YMODEM_PACKET_SIZE);
-    return YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE;
+    return finishPacket(buf, YMODEM_PACKET_SIZE);
 }
 
 int Ymodem::buildDataPacket(unsigned char *buf, int buflen)
@@ -150,8 +147,7 @@ int Ymodem::buildDataPacket(unsigned char *buf, int buflen)
     putHeader(buf, payloadLen == YMODEM_PACKET_1K_SIZE ? YMODEM_CODE_STX : YMODEM_CODE_SOH, m_packetNumber);
     m_bytesRead += int32_t(got);
     memset(buf + HEADER_SIZE + got, YMODEM_CODE_CPMEOF, size_t(payloadLen - got));
-    putCrc(buf, payloadLen);
-    return payloadLen + YMODEM_PACKET_OVERHEAD;
+    return finishPacket(buf, payloadLen);
 }
 
 int Ymodem::buildEotPacket(unsigned char *buf, int buflen)
@@ -166,8 +162,24 @@ int Ymodem::buildEndPacket(unsigned char *buf, int buflen)
     Q_ASSERT(buflen >= YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE);
     putHeader(buf, YMODEM_CODE_SOH, 0);
     memset(buf + HEADER_SIZE, 0, YMODEM_PACKET_SIZE);
-    putCrc(buf, YMODEM_PACKET_SIZE);
-    return YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_SIZE;
+    return finishPacket(buf, YMODEM_PACKET_SIZE);
+}
+
+// Appends the CRC, or the checksum, behind the payload; returns the packet's length.
+int Ymodem::finishPacket(unsigned char *buf, int payloadLen) const
+{
+    unsigned char *trailer = buf + HEADER_SIZE + payloadLen;
+    if (m_checksum) {
+        unsigned char sum = 0;
+        for (int i = 0; i < payloadLen; ++i)
+            sum = static_cast<unsigned char>(sum + buf[HEADER_SIZE + i]);
+        trailer[0] = sum;
+        return HEADER_SIZE + payloadLen + 1;
+    }
+    const uint16_t crc = crc16(buf + HEADER_SIZE, payloadLen);
+    trailer[0] = static_cast<unsigned char>(crc >> 8);
+    trailer[1] = static_cast<unsigned char>(crc & 0xFF);
+    return HEADER_SIZE + payloadLen + 2;
 }
 
 int Ymodem::buildCancelPacket(unsigned char *buf, int buflen)

@@ -1,5 +1,5 @@
-// YMODEM batch packets (CRC mode, one file) built from a firmware file; knows nothing of the link or the
-// replies.
+// YMODEM batch packets (one file, with a CRC or, for receivers that ask for it, a checksum) built from a
+// firmware file; knows nothing of the link or the replies.
 #pragma once
 
 #include <QByteArray>
@@ -31,12 +31,16 @@ class Ymodem
 {
 public:
     // Why a file cannot be sent; checked by the session before anything goes to the device.
-    enum FileProblem { NoProblem, CannotOpen, EmptyFile, TooLarge, NameTooLong };
+    enum FileProblem { NoProblem, NotRegularFile, CannotOpen, EmptyFile, TooLarge, NameTooLong };
 
     explicit Ymodem(const QFileInfo &fileInfo);
     ~Ymodem();
     Ymodem(const Ymodem &) = delete;
     Ymodem &operator=(const Ymodem &) = delete;
+
+    // A receiver that starts with NAK wants a one-byte sum of the data in place of the CRC, in every packet.
+    void setChecksumMode(bool checksum) { m_checksum = checksum; }
+    bool checksumMode() const { return m_checksum; }
 
     // An over-long name is cut so that the size still fits; fileProblem() tells the session beforehand.
     int buildFileInfoPacket(unsigned char *buf, int buflen);
@@ -50,6 +54,9 @@ public:
     int packetNumber() const { return m_packetNumber; }
     int progress() const;
     int totalPackets() const { return m_totalPackets; }
+    // File bytes put into data packets so far, of the file's size.
+    qint64 bytesRead() const { return m_bytesRead; }
+    qint64 fileSize() const { return m_fileInfo.size(); }
 
     FileProblem fileProblem() const;
     // The system's text for the last open or read failure, or what is known of a file that ended early.
@@ -58,6 +65,7 @@ public:
 private:
     QByteArray nameBytes() const;
     QByteArray sizeText() const;
+    int finishPacket(unsigned char *buf, int payloadLen) const;
 
     QFileInfo m_fileInfo;
     int32_t m_totalPackets = 0;
@@ -65,4 +73,5 @@ private:
     int32_t m_packetNumber = 0;
     int32_t m_bytesRead = 0;
     QString m_errorString;
+    bool m_checksum = false;
 };

@@ -27,6 +27,11 @@ public:
     virtual int readWaiting(unsigned char *data, int maxLen) = 0;
     // Stores all bytes or, when there is no room in time, none; returns 1.
     virtual int writeData(const char *data, int len) = 0;
+    // Waits until what was written has been taken for the port, at most timeoutMs; false when it has not.
+    virtual bool waitWritten(int timeoutMs) = 0;
+    // Ends the wait of the read blocked now, or else of the next read that would wait, as a time-out, so
+    // that a stop is seen at once.
+    virtual void wakeReader() = 0;
     virtual void setReceiveEnabled(bool enabled) = 0;
     // Aborts both buffers for good: nothing waits any more.
     virtual void quit() = 0;

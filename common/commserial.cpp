@@ -51,6 +51,17 @@ int CommSerial::writeData(const char *data, int len)
     return m_worker ? m_worker->writeData(data, len) : 0;
 }
 
+bool CommSerial::waitWritten(int timeoutMs)
+{
+    return m_worker ? m_worker->waitWritten(timeoutMs) : false;
+}
+
+void CommSerial::wakeReader()
+{
+    if (m_worker)
+        m_worker->wakeReader();
+}
+
 void CommSerial::setReceiveEnabled(bool enabled)
 {
     if (m_worker)

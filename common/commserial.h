@@ -21,6 +21,8 @@ public:
     bool isReadTimeout() override;
     int readWaiting(unsigned char *data, int maxLen) override;
     int writeData(const char *data, int len) override;
+    bool waitWritten(int timeoutMs) override;
+    void wakeReader() override;
     void setReceiveEnabled(bool enabled) override;
     void quit() override;
     void open(const QString &portName, int baud) override;

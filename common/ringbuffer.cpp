@@ -111,6 +111,17 @@ bool RingBuffer::getByte(char *byte, int timeoutMs)
     return !m_aborted;
 }
 
+bool RingBuffer::waitEmpty(int timeoutMs)
+{
+    QMutexLocker locker(&m_mutex);
+    const QDeadlineTimer deadline = deadlineFor(timeoutMs);
+    while (!m_aborted && m_count.load() > 0) {
+        if (!m_condition.wait(&m_mutex, deadline))
+            return m_count.load() == 0;
+    }
+    return m_count.load() == 0;
+}
+
 bool RingBuffer::isReadTimeout() const
 {
     QMutexLocker locker(&m_mutex);

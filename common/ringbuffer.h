@@ -23,6 +23,9 @@ public:
     // Takes what is stored, at most maxLen bytes, without waiting; leaves the time-out flag alone.
     int getWaiting(unsigned char *data, int maxLen);
 
+    // Waits until everything stored has been taken, or the buffer is aborted; false on time-out.
+    bool waitEmpty(int timeoutMs);
+
     bool isReadTimeout() const;
     bool isWriteTimeout() const;
     // Momentary values, read without the lock.

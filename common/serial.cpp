@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -41,15 +42,23 @@ Serial::~Serial()
 {
     m_receiveBuffer.abort();
     m_sendBuffer.abort();
-    if (m_port.isOpen())
-        closePort();
+    if (!m_port.isOpen())
+        return;
+    // The thread's event loop has ended, so a cancel sequence written as the program closes may still wait
+    // in the send buffer: it is the last thing the device must get.
+    int got = 0;
+    while ((got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize)) > 0)
+        m_port.write(m_sendStaging, got);
+    closePort();
 }
 
 // close() discards what the port has not written yet, such as a cancel sequence sent just before; let it
-// leave first, within a bounded wait per chunk.
+// leave first, but never hold the program for long on a port that does not drain.
 void Serial::closePort()
 {
-    while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(DrainWaitMs)) { }
+    QDeadlineTimer limit(CloseDrainLimitMs);
+    while (m_port.bytesToWrite() > 0 && !limit.hasExpired()
+        && m_port.waitForBytesWritten(int(qMin<qint64>(DrainWaitMs, limit.remainingTime())))) { }
     m_port.close();
 }
 
@@ -81,6 +90,16 @@ int Serial::writeData(const char *data, int len)
     m_sendBuffer.put(data, len, StoreTimeoutMs);
     emit sigWriteBytes();
     return 1;
+}
+
+bool Serial::waitWritten(int timeoutMs)
+{
+    return m_sendBuffer.waitEmpty(timeoutMs);
+}
+
+void Serial::wakeReader()
+{
+    m_receiveBuffer.interrupt();
 }
 
 void Serial::setReceiveEnabled(bool enabled)

@@ -15,7 +15,7 @@ class Serial : public QObject
     Q_OBJECT
 
 public:
-    enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100 };
+    enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100, CloseDrainLimitMs = 2000 };
 
     explicit Serial(QObject *parent = nullptr);
     ~Serial() override;
@@ -26,6 +26,8 @@ public:
     bool isReadTimeout();
     int readWaiting(unsigned char *data, int maxLen);
     int writeData(const char *data, int len);
+    bool waitWritten(int timeoutMs);
+    void wakeReader();
     void setReceiveEnabled(bool enabled);
     QString lineError() const;
 

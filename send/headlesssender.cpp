@@ -4,7 +4,6 @@
 #include "controller.h"
 
 namespace {
-const char COMPLETED_LINE[] = "[info]Update process completed.";
 constexpr int BAR_WIDTH = 40;
 
 void writeText(FILE *stream, const QString &text)
@@ -55,9 +54,8 @@ void HeadlessSender::stop()
         note(QStringLiteral("stopped before %1 was open.").arg(m_portName));
         finish(1);
     } else if (m_phase == Sending && m_stopRequests == 1) {
+        note(QStringLiteral("stopping: sending the cancel sequence."));
         m_controller->stopHandle();
-        note(QStringLiteral("stopping: the cancel sequence goes out at the device's next byte or within 10 s "
-                            "(stop again to end at once)."));
     } else if (m_phase == Sending) {
         m_comm->quit();
     }
@@ -65,8 +63,6 @@ void HeadlessSender::stop()
 
 void HeadlessSender::onMessage(const QString &msg)
 {
-    if (msg == QLatin1String(COMPLETED_LINE))
-        m_completed = true;
     if (m_barShown)
         fputs("\r\033[K", m_out);
     writeText(m_out, msg + QLatin1Char('\n'));
@@ -74,8 +70,15 @@ void HeadlessSender::onMessage(const QString &msg)
         drawProgress();
 }
 
-void HeadlessSender::onProgress(int value)
+void HeadlessSender::onDeviceText(const QByteArray &bytes)
 {
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+    fflush(m_out);
+}
+
+void HeadlessSender::onProgress(const TransferProgress &progress)
+{
+    const int value = progress.percent;
     if (value == m_progress)
         return;
     m_progress = value;
@@ -87,13 +90,13 @@ void HeadlessSender::onProgress(int value)
     }
 }
 
-void HeadlessSender::onUpdateEnd()
+void HeadlessSender::onUpdateEnd(const TransferOutcome &outcome)
 {
     if (m_phase != Sending)
         return;
     endProgressLine();
-    m_exitCode = m_completed ? 0 : 1;
-    if (!m_completed)
+    m_exitCode = outcome.completed() ? 0 : 1;
+    if (!outcome.completed())
         note(QStringLiteral("%1 was not sent completely.").arg(m_filePath));
     // Closing through the worker lets what is still queued for the port (a cancel sequence) go out first.
     m_phase = Closing;
@@ -106,8 +109,9 @@ void HeadlessSender::slotCommSucc(CommOperType type)
         m_phase = Sending;
         note(QStringLiteral("%1 is open; waiting for the device to ask for %2 (interrupt to cancel).")
                  .arg(m_portName, m_filePath));
-        m_controller->setFileName(m_filePath);
-        m_controller->startUpload();
+        UploadRequest request;
+        request.filePath = m_filePath;
+        m_controller->startUpload(request);
     } else if (type == CommOperClose && m_phase == Closing) {
         finish(m_exitCode);
     }

@@ -30,8 +30,9 @@ public:
     void stop();
 
     void onMessage(const QString &msg) override;
-    void onProgress(int value) override;
-    void onUpdateEnd() override;
+    void onDeviceText(const QByteArray &bytes) override;
+    void onProgress(const TransferProgress &progress) override;
+    void onUpdateEnd(const TransferOutcome &outcome) override;
 
 signals:
     // 0 only when the device confirmed the whole file, 1 otherwise.
@@ -58,7 +59,6 @@ private:
     QString m_portName;
     QString m_filePath;
     int m_stopRequests = 0;
-    bool m_completed = false;
     int m_progress = -1;
     bool m_barShown = false;
     int m_exitCode = 1;

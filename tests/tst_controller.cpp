@@ -22,11 +22,15 @@ public:
     RecordingObserver(const QString &name, Journal &journal) : m_name(name), m_journal(journal) { }
 
     void onMessage(const QString &msg) override { record(QStringLiteral("message ") + msg); }
-    void onProgress(int value) override { record(QStringLiteral("progress %1").arg(value)); }
-    void onUpdateEnd() override
+    void onDeviceText(const QByteArray &bytes) override { record(QStringLiteral("text ") + bytes); }
+    void onProgress(const TransferProgress &progress) override
+    {
+        record(QStringLiteral("progress %1").arg(progress.percent));
+    }
+    void onUpdateEnd(const TransferOutcome &outcome) override
     {
         ++ends;
-        record(QStringLiteral("end"));
+        record(QStringLiteral("end ") + outcomeName(outcome.result));
     }
 
     int ends = 0;
@@ -78,8 +82,8 @@ void TestController::reportsReachObserversInOrder()
         channel.quit();
     }
     QCOMPARE(journal.entries,
-        QStringList({ QStringLiteral("first message one"), QStringLiteral("second message one"),
-            QStringLiteral("first message two"), QStringLiteral("second message two") }));
+        QStringList({ QStringLiteral("first text one"), QStringLiteral("second text one"),
+            QStringLiteral("first text two"), QStringLiteral("second text two") }));
     QVERIFY(!journal.offGuiThread);
 }
 
@@ -116,8 +120,7 @@ void TestController::monitorThenUploadRunInOrder()
     controller.startDataRecv();
     controller.stopHandle();
     channel.pushTimeout();
-    controller.setFileName(path);
-    controller.startUpload();
+    controller.startUpload({ path, TransferOptions() });
     receiver.start();
     QTRY_COMPARE(second.ends, 1);
 
@@ -174,8 +177,7 @@ void TestController::destructionIsPrompt()
     auto *controller = new Controller(&channel);
     controller->addObserver(&observer);
     if (upload) {
-        controller->setFileName(path);
-        controller->startUpload();
+        controller->startUpload({ path, TransferOptions() });
         // The session is in its reply wait once it has announced itself.
         QTRY_COMPARE(journal.entries.size(), 1);
     } else {

@@ -30,7 +30,7 @@ constexpr int LARGEST_FILE = 6000;
 // Start-up of rb, socat and kelpo-send (slow under the sanitizers) and the wake-up after a cancel.
 constexpr int BASE_LIMIT_MS = 30000;
 // Each fault may cost the sender a reply time-out and rb one of its own on top.
-constexpr int PER_FAULT_LIMIT_MS = 2 * HandleThread::REPLY_TIMEOUT_MS + 5000;
+constexpr int PER_FAULT_LIMIT_MS = 2 * TransferOptions().replyTimeoutMs + 5000;
 constexpr int RELAY_WAIT_MS = 5000;
 
 const char PREPARE_LINE[] = "[info]Prepare to establish a connection.";

@@ -538,7 +538,7 @@ void TestKelpoSend::secondStopEndsAtOnce()
     QVERIFY(run.signal(SIGINT));
     QVERIFY2(run.waitForError("stopping"), qPrintable(run.diagnostics()));
     QVERIFY(run.signal(SIGINT));
-    QCOMPARE(run.waitForExit(HandleThread::REPLY_TIMEOUT_MS / 2), 1);
+    QCOMPARE(run.waitForExit(5000), 1);
     QCOMPARE(infoLines(run.out).last(), QStringLiteral("[info]Cancel the update."));
 }
 

@@ -319,7 +319,6 @@ void TestYmodem::cannotOpen_data()
 {
     QTest::addColumn<QString>("path");
     QTest::newRow("missing") << m_dir.filePath("missing/fw.bin");
-    QTest::newRow("directory") << m_dir.path();
 }
 
 void TestYmodem::cannotOpen()

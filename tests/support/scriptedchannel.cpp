@@ -14,6 +14,13 @@ void ScriptedChannel::pushTimeout(int count)
         push({ Event::Timeout, {}, {} });
 }
 
+void ScriptedChannel::wakeReader()
+{
+    QMutexLocker locker(&m_mutex);
+    m_script.push_front({ Event::Timeout, {}, {} });
+    m_changed.wakeAll();
+}
+
 void ScriptedChannel::pushAbort()
 {
     push({ Event::Abort, {}, {} });

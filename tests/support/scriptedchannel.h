@@ -37,6 +37,10 @@ public:
     // The reply bytes at the head of the script have arrived; a time-out, an action or an abort has not.
     int readWaiting(unsigned char *data, int maxLen) override;
     int writeData(const char *data, int len) override;
+    // Writes are taken at once.
+    bool waitWritten(int) override { return true; }
+    // Plays the wake-up as a time-out at the head of the script.
+    void wakeReader() override;
     void setReceiveEnabled(bool) override { }
     void quit() override;
     void open(const QString &, int) override { }

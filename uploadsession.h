@@ -1,0 +1,110 @@
+// One upload: waits for the receiver's request, sends the file and follows the receiver's replies until
+// it confirms the end, gives up, cancels, or the operator stops it.
+#pragma once
+
+#include "transferoutcome.h"
+#include "transferprogress.h"
+#include "uploadrequest.h"
+#include "ymodem.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <atomic>
+
+class CommInterface;
+
+// The last byte the device sent before the session began, and when (milliseconds of steadyMs()).
+struct LastReceived
+{
+    unsigned char byte = 0;
+    qint64 atMs = -1;
+};
+
+// A clock that only goes forward, shared by the monitor and the session.
+qint64 steadyMs();
+
+class UploadSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A 'C' that comes this soon after the ACK or 'C' we answered, with nothing between, is the second
+    // half of that answer.
+    static constexpr int PAIR_WINDOW_MS = 50;
+    // A 'C' or NAK is a request only when the line stays quiet behind it this long; in text more follows.
+    static constexpr int REQUEST_QUIET_MS = 20;
+    // After block 0's ACK, how long to wait for the 'C' some receivers never send.
+    static constexpr int DATA_START_WAIT_MS = 1000;
+    // A request the monitor saw this recently, with nothing after it, still waits for its answer.
+    static constexpr int RECENT_REQUEST_MS = 3000;
+    // How long the bytes waiting at the start are read before the session goes on regardless.
+    static constexpr int DRAIN_LIMIT_MS = 200;
+    // How long the cancel sequence may take to reach the port before the session reports it anyway.
+    static constexpr int CANCEL_HANDOVER_MS = 1000;
+
+    UploadSession(CommInterface *comm, const UploadRequest &request, const std::atomic<bool> &running,
+        const LastReceived &lastReceived);
+
+    TransferOutcome run();
+
+signals:
+    void sigMessage(QString msg);
+    void sigDeviceText(QByteArray bytes);
+    void sigProgress(TransferProgress progress);
+
+private:
+    enum State { WaitInfoAck, WaitDataStart, WaitDataAck, WaitEotAck, WaitEndStart, WaitEndAck, Done };
+    struct Reply
+    {
+        enum Kind { Byte, TimedOut, Stopped, Aborted, Lost } kind;
+        unsigned char byte;
+        qint64 atMs;
+    };
+
+    bool awaitRequest();
+    void drainWaiting();
+    Reply readReply(qint64 deadlineMs);
+    void onByte(const Reply &reply);
+    void onTimeout();
+    bool isPairTail(const Reply &reply) const;
+    bool countCancel(unsigned char byte);
+    void sendBlockZero(const Reply &trigger);
+    void sendNextData(const Reply &trigger);
+    void sendEot(const Reply &trigger);
+    void sendEnd(const Reply &trigger);
+    void sendPacket(int len, const Reply &trigger, State next, int waitMs);
+    void resend(const QString &text);
+    void acknowledged();
+    void reportProgress();
+
+    void finish(TransferOutcome::Result result, const QString &reason, const QString &line);
+    void cancel(TransferOutcome::Result result, const QString &reason, const QString &line);
+    void flushText();
+    void report(int logLevel, const QString &text);
+    qint64 deadlineAfter(int waitMs) const;
+
+    CommInterface *m_comm;
+    UploadRequest m_request;
+    const std::atomic<bool> &m_running;
+    LastReceived m_lastReceived;
+    Ymodem m_ymodem;
+    TransferOutcome m_outcome;
+    QElapsedTimer m_clock;
+
+    State m_state = WaitInfoAck;
+    unsigned char m_packet[YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_1K_SIZE] = {};
+    int m_packetLength = 0;
+    qint64 m_deadlineMs = 0;
+    // What made the packet on the line go out, and whether anything has come since.
+    unsigned char m_triggerByte = 0;
+    qint64 m_triggerAtMs = -1;
+    bool m_heardSinceSend = false;
+    int m_resends = 0;
+    int m_eotNaks = 0;
+    int m_cancelRun = 0;
+    bool m_textAfterEot = false;
+    qint64 m_bytesBeforePacket = 0;
+    QByteArray m_pendingText;
+};
