@@ -30,8 +30,8 @@ class UploadSession : public QObject
     Q_OBJECT
 
 public:
-    // A 'C' that comes this soon after the ACK or 'C' we answered, with nothing between, is the second
-    // half of that answer.
+    // A 'C' this soon after a packet left, with nothing between, may be the tail of the answer that made
+    // it leave (see isPairTail()).
     static constexpr int PAIR_WINDOW_MS = 50;
     // A 'C' or NAK is a request only when the line stays quiet behind it this long; in text more follows.
     static constexpr int REQUEST_QUIET_MS = 20;
@@ -75,7 +75,7 @@ private:
     void sendEot(const Reply &trigger);
     void sendEnd(const Reply &trigger);
     void sendPacket(int len, const Reply &trigger, State next, int waitMs);
-    void resend(const QString &text);
+    void resend(const QString &text, const Reply &trigger);
     void acknowledged();
     void reportProgress();
 
@@ -97,9 +97,9 @@ private:
     unsigned char m_packet[YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_1K_SIZE] = {};
     int m_packetLength = 0;
     qint64 m_deadlineMs = 0;
-    // What made the packet on the line go out, and whether anything has come since.
+    // What made the packet on the line go out, when it left, and whether anything has come since.
     unsigned char m_triggerByte = 0;
-    qint64 m_triggerAtMs = -1;
+    qint64 m_sentAtMs = -1;
     bool m_heardSinceSend = false;
     int m_resends = 0;
     int m_eotNaks = 0;

@@ -125,7 +125,8 @@ void TestEndToEnd::receiverCancelEndsSession()
     QVERIFY(!recorder.messages.contains(QLatin1String("[info]Update process completed.")));
     // rb leaves as it cancels: the port may hang up before its cancel has been read, which ends the session
     // just as well.
-    const QList<TransferOutcome::Result> endings { TransferOutcome::DeviceCancelled, TransferOutcome::PortLost };
+    const QList<TransferOutcome::Result> endings { TransferOutcome::DeviceCancelled,
+        TransferOutcome::PortLost };
     QVERIFY2(endings.contains(recorder.outcome.result), qPrintable(recorder.messages.join('\n')));
     for (const QString &message : qAsConst(recorder.messages))
         QVERIFY2(!message.contains(QLatin1String("retransmission")), qPrintable(message));
