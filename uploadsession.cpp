@@ -11,6 +11,19 @@ namespace {
 const char INFO_PREFIX[] = "[info]";
 constexpr qint64 FOREVER = -1;
 
+Ymodem::PacketPlan packetPlan(const TransferOptions &options)
+{
+    switch (options.protocol) {
+    case TransferOptions::XModem:
+        return Ymodem::AllShort;
+    case TransferOptions::XModem1K:
+        return Ymodem::Mixed;
+    case TransferOptions::YModem:
+        break;
+    }
+    return options.packets == TransferOptions::OneK ? Ymodem::AllOneK : Ymodem::Mixed;
+}
+
 qint64 earliest(qint64 a, qint64 b)
 {
     return a == FOREVER ? b : b == FOREVER ? a : qMin(a, b);
@@ -72,7 +85,7 @@ UploadSession::UploadSession(CommInterface *comm, const UploadRequest &request,
     , m_request(request)
     , m_running(running)
     , m_lastReceived(lastReceived)
-    , m_ymodem(QFileInfo(request.filePath))
+    , m_ymodem(QFileInfo(request.filePath), packetPlan(request.options))
 { }
 
 TransferOutcome UploadSession::run()
@@ -176,7 +189,14 @@ bool UploadSession::awaitRequest()
                                        "checksum instead of a CRC."));
     }
     m_clock.start();
-    sendBlockZero(candidate);
+    if (m_request.options.protocol == TransferOptions::YModem) {
+        sendBlockZero(candidate);
+    } else {
+        // XMODEM has no block 0: the first data packet answers the request, and may meet a device that
+        // prepares its flash before it answers.
+        m_state = WaitDataStart;
+        sendNextData(candidate);
+    }
     return true;
 }
 
@@ -285,7 +305,11 @@ void UploadSession::onByte(const Reply &reply)
         }
         break;
     case WaitEotAck:
-        if (byte == YMODEM_CODE_ACK) {
+        if (byte == YMODEM_CODE_ACK && !isYModem()) {
+            // XMODEM ends here: there is no batch to close.
+            finish(TransferOutcome::Completed, QStringLiteral("done"),
+                QStringLiteral("Update process completed."));
+        } else if (byte == YMODEM_CODE_ACK) {
             acknowledged();
             m_state = WaitEndStart;
             m_deadlineMs = deadlineAfter(m_request.options.replyTimeoutMs);
@@ -300,8 +324,8 @@ void UploadSession::onByte(const Reply &reply)
     case WaitEndStart:
         if (isRequest(byte))
             sendEnd(reply);
-        else if (byte != YMODEM_CODE_ACK)
-            m_textAfterEot = true;
+        else if ((byte >= 0x20 && byte < 0x7F) || byte == '\r' || byte == '\n')
+            ++m_textAfterEot;
         break;
     case WaitEndAck:
         if (byte == YMODEM_CODE_ACK)
@@ -323,7 +347,7 @@ void UploadSession::onTimeout()
     if (m_state == WaitDataStart) {
         // Some receivers acknowledge block 0 and wait for data without asking for it.
         sendNextData(none);
-    } else if (m_state == WaitEndStart && m_textAfterEot) {
+    } else if (m_state == WaitEndStart && m_textAfterEot >= TEXT_AFTER_EOT) {
         finish(TransferOutcome::GaveUp, QStringLiteral("no end of batch"),
             QStringLiteral(
                 "The device took the whole file, then printed text instead of asking for the end of "
@@ -354,7 +378,8 @@ void UploadSession::sendNextData(const Reply &trigger)
                 .arg(displayName(m_request.filePath), m_ymodem.errorString()));
         return;
     }
-    sendPacket(len, trigger, WaitDataAck, m_request.options.replyTimeoutMs);
+    sendPacket(len, trigger, WaitDataAck,
+        first && !isYModem() ? m_request.options.firstReplyTimeoutMs : m_request.options.replyTimeoutMs);
     if (first)
         emit sigMessage(QStringLiteral("[info]Handshake successful! Start transmitting data."));
 }
@@ -464,6 +489,11 @@ void UploadSession::report(int logLevel, const QString &text)
 {
     emit sigMessage(INFO_PREFIX + text);
     LOG_SOURCE(logLevel, "%s", text.toUtf8().constData());
+}
+
+bool UploadSession::isYModem() const
+{
+    return m_request.options.protocol == TransferOptions::YModem;
 }
 
 qint64 UploadSession::deadlineAfter(int waitMs) const

@@ -41,6 +41,9 @@ public:
     static constexpr int RECENT_REQUEST_MS = 3000;
     // How long the bytes waiting at the start are read before the session goes on regardless.
     static constexpr int DRAIN_LIMIT_MS = 200;
+    // Printable bytes after the EOT's ACK that make the device's silence read as a receiver that has
+    // finished (an XMODEM one) rather than a lost request; a byte or two may be line noise.
+    static constexpr int TEXT_AFTER_EOT = 4;
     // How long the cancel sequence may take to reach the port before the session reports it anyway.
     static constexpr int CANCEL_HANDOVER_MS = 1000;
 
@@ -83,6 +86,7 @@ private:
     void cancel(TransferOutcome::Result result, const QString &reason, const QString &line);
     void flushText();
     void report(int logLevel, const QString &text);
+    bool isYModem() const;
     qint64 deadlineAfter(int waitMs) const;
 
     CommInterface *m_comm;
@@ -104,7 +108,8 @@ private:
     int m_resends = 0;
     int m_eotNaks = 0;
     int m_cancelRun = 0;
-    bool m_textAfterEot = false;
+    // Printable bytes that came where the request for the end packet was due.
+    int m_textAfterEot = 0;
     qint64 m_bytesBeforePacket = 0;
     QByteArray m_pendingText;
 };

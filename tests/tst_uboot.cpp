@@ -1,11 +1,11 @@
-// lrzsz's senders into a real U-Boot under QEMU, nothing of ours in between: proves the UBootBoard harness
-// before it stands in for a bootloader in front of the program.
+// The engine into a real U-Boot under QEMU, through a line that damages one byte of the file on its way.
 #include "crc32ieee.h"
+#include "enginerun.h"
+#include "faultyrelay.h"
 #include "randombytes.h"
 #include "ubootboard.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,8 +15,8 @@ class TestUBoot : public QObject
 
 private slots:
     void initTestCase();
-    void loadsWhatLrzszSends_data();
-    void loadsWhatLrzszSends();
+    void boardHoldsTheFile_data();
+    void boardHoldsTheFile();
 };
 
 void TestUBoot::initTestCase()
@@ -26,48 +26,58 @@ void TestUBoot::initTestCase()
         QSKIP(qPrintable(why));
 }
 
-void TestUBoot::loadsWhatLrzszSends_data()
+void TestUBoot::boardHoldsTheFile_data()
 {
-    QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<QStringList>("sender");
-    QTest::addColumn<int>("size");
-    // YMODEM in 1 KiB blocks, the last one short; XMODEM in 128-byte blocks, the last one padded.
-    QTest::newRow("loady from sb -k")
-        << QByteArray("loady") << QStringList { "sb", "--ymodem", "-k" } << 5000;
-    QTest::newRow("loadx from sx") << QByteArray("loadx") << QStringList { "sx" } << 3000;
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<qint64>("damageAt");
+    // Towards the board, loady's block 0 is bytes 0-132, data packet 1 133-1161, packet 2 1162-2190;
+    // loadx's packets are 133 bytes each from the start.
+    QTest::newRow("loady") << int(TransferOptions::YModem) << qint64(1265);
+    QTest::newRow("loadx") << int(TransferOptions::XModem) << qint64(300);
 }
 
-void TestUBoot::loadsWhatLrzszSends()
+// U-Boot answers a damaged block with 'C' rather than NAK, acknowledges loady's block 0 without asking for
+// data and asks only every few seconds: the file must still arrive whole.
+void TestUBoot::boardHoldsTheFile()
 {
-    QFETCH(QByteArray, command);
-    QFETCH(QStringList, sender);
-    QFETCH(int, size);
+    QFETCH(int, protocol);
+    QFETCH(qint64, damageAt);
     const QByteArray address("0x40200000");
-
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray firmware = randomBytes(size, 11);
-    QFile file(dir.filePath(QStringLiteral("fw.bin")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == size);
+    const QByteArray firmware = randomBytes(5000, 11);
+    const QString path = dir.filePath(QStringLiteral("fw.bin"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size());
     file.close();
 
     UBootBoard board;
     QVERIFY2(board.start() && board.waitForPrompt(), qPrintable(board.errorString()));
-    QVERIFY2(command == "loady" ? board.startLoady(address) : board.startLoadx(address),
-        qPrintable(board.errorString()));
-
-    QProcess lrzsz;
-    lrzsz.setWorkingDirectory(dir.path());
-    lrzsz.setStandardInputFile(board.portPath());
-    lrzsz.setStandardOutputFile(board.portPath());
-    lrzsz.start(sender.first(), sender.mid(1) << QStringLiteral("fw.bin"));
-    // The sender waits up to 4.75 s for U-Boot's next 'C', then needs well under a second.
-    QVERIFY2(
-        lrzsz.waitForFinished(30000) && lrzsz.exitStatus() == QProcess::NormalExit && lrzsz.exitCode() == 0,
-        lrzsz.readAllStandardError().constData());
-
+    const bool ymodem = protocol == TransferOptions::YModem;
+    QVERIFY2(ymodem ? board.startLoady(address) : board.startLoadx(address), qPrintable(board.errorString()));
+    {
+        FaultyRelay::Fault damage;
+        damage.offset = damageAt;
+        damage.value = 0x01;
+        FaultyRelay relay({ damage });
+        QVERIFY2(relay.open(board.portPath()), qPrintable(relay.errorString()));
+        Engine engine;
+        QString error;
+        QVERIFY2(engine.open(relay.senderPort(), &error), qPrintable(error));
+        relay.start();
+        TransferOptions options;
+        options.protocol = TransferOptions::Protocol(protocol);
+        options.replyTimeoutMs = 2000;
+        engine.controller->startUpload({ path, options });
+        QVERIFY2(engine.recorder.waitForEnd(), qPrintable(engine.recorder.messages.join('\n')));
+        QVERIFY2(engine.recorder.outcome.completed(),
+            qPrintable(engine.recorder.messages.join('\n') + '\n' + relay.log().join('\n')));
+        QCOMPARE(relay.faultsApplied(), 1);
+        QVERIFY(engine.recorder.outcome.retransmissions >= 1);
+    }
     QByteArray crc;
-    QVERIFY2(board.crc32(address, size, &crc), qPrintable(board.errorString() + '\n' + board.diagnostics()));
+    QVERIFY2(board.crc32(address, firmware.size(), &crc),
+        qPrintable(board.errorString() + '\n' + board.diagnostics()));
     QCOMPARE(crc, QByteArray::number(crc32Ieee(firmware), 16).rightJustified(8, '0'));
 }
 
