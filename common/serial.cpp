@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFile>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -27,8 +28,9 @@ bool lineHungUp(qintptr handle)
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
     qRegisterMetaType<QByteArray>("QByteArray");
-    Log::instance()->init(
-        LocalSetting::instance()->getLogLevel(), LocalSetting::instance()->getLogStr().toUtf8().constData());
+    const LocalSetting *settings = LocalSetting::instance();
+    Log::instance()->init(settings->getLogLevel(), settings->getLogStr().toUtf8().constData(),
+        QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
