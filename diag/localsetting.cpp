@@ -21,9 +21,11 @@ const char *const TRANSFER_DEFAULTS[][2] = {
 
 LocalSetting::LocalSetting(QObject *parent) : QObject(parent)
 {
-    // Beside the executable, so the settings do not depend on where the program is started from.
+    // Beside the executable, so the settings do not depend on where the program is started from; for an
+    // installed program in the user's folder, one for the window and kelpo-send alike.
     const QString folder = chooseFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/config"),
-        QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+            + QStringLiteral("/kelpo-downloader"));
     iniPath = folder + QStringLiteral("/config.ini");
     if (QFile::exists(iniPath))
         load();
