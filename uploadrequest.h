@@ -7,6 +7,12 @@
 
 struct TransferOptions
 {
+    enum Protocol { YModem, XModem, XModem1K };
+    // YMODEM's data packets: 1K with the last kilobyte in 128-byte packets, or 1K throughout.
+    enum Packets { Mixed, OneK };
+
+    Protocol protocol = YModem;
+    Packets packets = Mixed;
     // Wait for the answer to a data packet, the EOT or the end packet before sending it again.
     int replyTimeoutMs = 10000;
     // Wait for the answer to block 0: many receivers erase their flash before they acknowledge it.

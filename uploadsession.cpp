@@ -11,6 +11,19 @@ namespace {
 const char INFO_PREFIX[] = "[info]";
 constexpr qint64 FOREVER = -1;
 
+Ymodem::PacketPlan packetPlan(const TransferOptions &options)
+{
+    switch (options.protocol) {
+    case TransferOptions::XModem:
+        return Ymodem::AllShort;
+    case TransferOptions::XModem1K:
+        return Ymodem::Mixed;
+    case TransferOptions::YModem:
+        break;
+    }
+    return options.packets == TransferOptions::OneK ? Ymodem::AllOneK : Ymodem::Mixed;
+}
+
 qint64 earliest(qint64 a, qint64 b)
 {
     return a == FOREVER ? b : b == FOREVER ? a : qMin(a, b);
@@ -72,14 +85,15 @@ UploadSession::UploadSession(CommInterface *comm, const UploadRequest &request,
     , m_request(request)
     , m_running(running)
     , m_lastReceived(lastReceived)
-    , m_ymodem(QFileInfo(request.filePath))
+    , m_ymodem(QFileInfo(request.filePath), packetPlan(request.options))
 { }
 
 TransferOutcome UploadSession::run()
 {
     const QString lineError = m_comm->lineError();
     if (!lineError.isEmpty()) {
-        finish(TransferOutcome::PortLost, QStringLiteral("port lost"), lineError + QStringLiteral(", Cancel update"));
+        finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
+            lineError + QStringLiteral(", Cancel update"));
         return m_outcome;
     }
     const QString problem = fileProblemText(m_ymodem, m_request.filePath);
@@ -101,7 +115,8 @@ TransferOutcome UploadSession::run()
             onTimeout();
             break;
         case Reply::Stopped:
-            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"), QStringLiteral("Cancel the update."));
+            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"),
+                QStringLiteral("Cancel the update."));
             break;
         case Reply::Aborted:
             // The channel is gone for good: nothing more can be sent or received.
@@ -158,7 +173,8 @@ bool UploadSession::awaitRequest()
         }
         flushText();
         if (reply.kind == Reply::Stopped)
-            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"), QStringLiteral("Cancel the update."));
+            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"),
+                QStringLiteral("Cancel the update."));
         else if (reply.kind == Reply::Lost)
             finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
                 m_comm->lineError() + QStringLiteral(", Cancel update"));
@@ -173,7 +189,14 @@ bool UploadSession::awaitRequest()
                                        "checksum instead of a CRC."));
     }
     m_clock.start();
-    sendBlockZero(candidate);
+    if (m_request.options.protocol == TransferOptions::YModem) {
+        sendBlockZero(candidate);
+    } else {
+        // XMODEM has no block 0: the first data packet answers the request, and may meet a device that
+        // prepares its flash before it answers.
+        m_state = WaitDataStart;
+        sendNextData(candidate);
+    }
     return true;
 }
 
@@ -210,18 +233,18 @@ UploadSession::Reply UploadSession::readReply(qint64 deadlineMs)
     }
 }
 
-// A receiver that answers a packet with ACK and 'C' (or starts with two 'C's) may deliver the second byte
-// in a read of its own, after the next packet has left. It is no request for that packet: the receiver
-// cannot have seen the packet yet, and sending it again would hand it a duplicate, which some receivers
-// refuse for good. So a 'C' that is the very first byte after the packet left, and comes within
-// PAIR_WINDOW_MS of the ACK or 'C' that made it leave, is taken as the tail of that answer. Any other 'C'
-// or NAK asks for the packet again. Taking a real request for a tail costs only a wait: the receiver asks
-// again, or the reply time-out sends the packet again.
+// A receiver that answers with ACK and 'C' (or asks with two 'C's) may deliver the 'C' in a read of its
+// own, after the packet it made us send has left (a USB device does). That 'C' is no request to send the
+// packet again: the receiver cannot have taken it in yet, and a duplicate is refused for good by some
+// receivers (they answer it with NAK and stay one packet behind from then on). So a 'C' is the tail of the
+// answer we acted on when it is the first byte since the packet left, comes within PAIR_WINDOW_MS of it,
+// and what made the packet leave was an ACK or a 'C'. Any other 'C' or NAK asks for the packet again.
+// Taking a real request for a tail costs only a wait: the receiver asks again after its own time-out,
+// which is shorter than our reply wait, or the reply wait sends the packet again.
 bool UploadSession::isPairTail(const Reply &reply) const
 {
-    return reply.byte == YMODEM_CODE_C && !m_heardSinceSend
-        && (m_triggerByte == YMODEM_CODE_ACK || m_triggerByte == YMODEM_CODE_C)
-        && reply.atMs - m_triggerAtMs <= PAIR_WINDOW_MS;
+    return reply.byte == YMODEM_CODE_C && !m_heardSinceSend && reply.atMs - m_sentAtMs <= PAIR_WINDOW_MS
+        && (m_triggerByte == YMODEM_CODE_ACK || m_triggerByte == YMODEM_CODE_C);
 }
 
 // Two CANs in a row are the receiver's cancel; a single one is line noise. True when the session is over.
@@ -233,8 +256,9 @@ bool UploadSession::countCancel(unsigned char byte)
     flushText();
     if (m_state == WaitInfoAck && m_clock.isValid())
         finish(TransferOutcome::DeviceCancelled, QStringLiteral("the device refused the file"),
-            QStringLiteral("The device refused the file: it may be larger than the device can hold, or the "
-                           "device could not erase its flash. Check the file, then start the receiver again."));
+            QStringLiteral(
+                "The device refused the file: it may be larger than the device can hold, or the "
+                "device could not erase its flash. Check the file, then start the receiver again."));
     else
         finish(TransferOutcome::DeviceCancelled, QStringLiteral("the device cancelled"),
             QStringLiteral("The device cancelled the update. Start its receiver again, then send the file "
@@ -260,7 +284,7 @@ void UploadSession::onByte(const Reply &reply)
             m_state = WaitDataStart;
             m_deadlineMs = deadlineAfter(DATA_START_WAIT_MS);
         } else if (isRequest(byte)) {
-            resend(QStringLiteral("Resend file information package."));
+            resend(QStringLiteral("Resend file information package."), reply);
         }
         break;
     case WaitDataStart:
@@ -276,11 +300,16 @@ void UploadSession::onByte(const Reply &reply)
                 sendEot(reply);
         } else if (isRequest(byte)) {
             resend(QStringLiteral("Resend data packet, packet number is:%1").arg(m_ymodem.packetNumber())
-                + QStringLiteral("，Total number of packages:%1").arg(m_ymodem.totalPackets()));
+                    + QStringLiteral("，Total number of packages:%1").arg(m_ymodem.totalPackets()),
+                reply);
         }
         break;
     case WaitEotAck:
-        if (byte == YMODEM_CODE_ACK) {
+        if (byte == YMODEM_CODE_ACK && !isYModem()) {
+            // XMODEM ends here: there is no batch to close.
+            finish(TransferOutcome::Completed, QStringLiteral("done"),
+                QStringLiteral("Update process completed."));
+        } else if (byte == YMODEM_CODE_ACK) {
             acknowledged();
             m_state = WaitEndStart;
             m_deadlineMs = deadlineAfter(m_request.options.replyTimeoutMs);
@@ -289,20 +318,21 @@ void UploadSession::onByte(const Reply &reply)
             sendEot(reply);
             emit sigMessage(QStringLiteral("[info]Sending data completed EOT."));
         } else if (isRequest(byte)) {
-            resend(QStringLiteral("Resend the second EOT"));
+            resend(QStringLiteral("Resend the second EOT"), reply);
         }
         break;
     case WaitEndStart:
         if (isRequest(byte))
             sendEnd(reply);
-        else if (byte != YMODEM_CODE_ACK)
-            m_textAfterEot = true;
+        else if ((byte >= 0x20 && byte < 0x7F) || byte == '\r' || byte == '\n')
+            ++m_textAfterEot;
         break;
     case WaitEndAck:
         if (byte == YMODEM_CODE_ACK)
-            finish(TransferOutcome::Completed, QStringLiteral("done"), QStringLiteral("Update process completed."));
+            finish(TransferOutcome::Completed, QStringLiteral("done"),
+                QStringLiteral("Update process completed."));
         else if (isRequest(byte))
-            resend(QStringLiteral("Resend End Package(All Zero)."));
+            resend(QStringLiteral("Resend End Package(All Zero)."), reply);
         break;
     case Done:
         break;
@@ -317,12 +347,13 @@ void UploadSession::onTimeout()
     if (m_state == WaitDataStart) {
         // Some receivers acknowledge block 0 and wait for data without asking for it.
         sendNextData(none);
-    } else if (m_state == WaitEndStart && m_textAfterEot) {
+    } else if (m_state == WaitEndStart && m_textAfterEot >= TEXT_AFTER_EOT) {
         finish(TransferOutcome::GaveUp, QStringLiteral("no end of batch"),
-            QStringLiteral("The device took the whole file, then printed text instead of asking for the end of "
-                           "the batch: it may be an XMODEM receiver. Check the file on the device."));
+            QStringLiteral(
+                "The device took the whole file, then printed text instead of asking for the end of "
+                "the batch: it may be an XMODEM receiver. Check the file on the device."));
     } else {
-        resend(QStringLiteral("No feedback received after timeout, retransmission"));
+        resend(QStringLiteral("No feedback received after timeout, retransmission"), none);
     }
 }
 
@@ -347,7 +378,8 @@ void UploadSession::sendNextData(const Reply &trigger)
                 .arg(displayName(m_request.filePath), m_ymodem.errorString()));
         return;
     }
-    sendPacket(len, trigger, WaitDataAck, m_request.options.replyTimeoutMs);
+    sendPacket(len, trigger, WaitDataAck,
+        first && !isYModem() ? m_request.options.firstReplyTimeoutMs : m_request.options.replyTimeoutMs);
     if (first)
         emit sigMessage(QStringLiteral("[info]Handshake successful! Start transmitting data."));
 }
@@ -382,14 +414,14 @@ void UploadSession::sendPacket(int len, const Reply &trigger, State next, int wa
     }
     m_packetLength = len;
     m_triggerByte = trigger.kind == Reply::Byte ? trigger.byte : 0;
-    m_triggerAtMs = trigger.atMs;
     m_heardSinceSend = false;
     m_state = next;
     m_deadlineMs = deadlineAfter(waitMs);
     m_comm->writeData(reinterpret_cast<const char *>(m_packet), len);
+    m_sentAtMs = steadyMs();
 }
 
-void UploadSession::resend(const QString &text)
+void UploadSession::resend(const QString &text, const Reply &trigger)
 {
     if (m_resends >= m_request.options.retries) {
         cancel(TransferOutcome::GaveUp, QStringLiteral("too many retries"),
@@ -399,10 +431,9 @@ void UploadSession::resend(const QString &text)
     ++m_resends;
     ++m_outcome.retransmissions;
     report(2, text);
-    const Reply none { Reply::TimedOut, 0, steadyMs() };
-    const int waitMs = m_state == WaitInfoAck ? m_request.options.firstReplyTimeoutMs
-                                              : m_request.options.replyTimeoutMs;
-    sendPacket(m_packetLength, none, m_state, waitMs);
+    const int waitMs
+        = m_state == WaitInfoAck ? m_request.options.firstReplyTimeoutMs : m_request.options.replyTimeoutMs;
+    sendPacket(m_packetLength, trigger, m_state, waitMs);
 }
 
 // The receiver has the packet on the line: the next one starts with a fresh count of retries.
@@ -458,6 +489,11 @@ void UploadSession::report(int logLevel, const QString &text)
 {
     emit sigMessage(INFO_PREFIX + text);
     LOG_SOURCE(logLevel, "%s", text.toUtf8().constData());
+}
+
+bool UploadSession::isYModem() const
+{
+    return m_request.options.protocol == TransferOptions::YModem;
 }
 
 qint64 UploadSession::deadlineAfter(int waitMs) const

@@ -30,8 +30,8 @@ class UploadSession : public QObject
     Q_OBJECT
 
 public:
-    // A 'C' that comes this soon after the ACK or 'C' we answered, with nothing between, is the second
-    // half of that answer.
+    // A 'C' this soon after a packet left, with nothing between, may be the tail of the answer that made
+    // it leave (see isPairTail()).
     static constexpr int PAIR_WINDOW_MS = 50;
     // A 'C' or NAK is a request only when the line stays quiet behind it this long; in text more follows.
     static constexpr int REQUEST_QUIET_MS = 20;
@@ -41,6 +41,9 @@ public:
     static constexpr int RECENT_REQUEST_MS = 3000;
     // How long the bytes waiting at the start are read before the session goes on regardless.
     static constexpr int DRAIN_LIMIT_MS = 200;
+    // Printable bytes after the EOT's ACK that make the device's silence read as a receiver that has
+    // finished (an XMODEM one) rather than a lost request; a byte or two may be line noise.
+    static constexpr int TEXT_AFTER_EOT = 4;
     // How long the cancel sequence may take to reach the port before the session reports it anyway.
     static constexpr int CANCEL_HANDOVER_MS = 1000;
 
@@ -75,7 +78,7 @@ private:
     void sendEot(const Reply &trigger);
     void sendEnd(const Reply &trigger);
     void sendPacket(int len, const Reply &trigger, State next, int waitMs);
-    void resend(const QString &text);
+    void resend(const QString &text, const Reply &trigger);
     void acknowledged();
     void reportProgress();
 
@@ -83,6 +86,7 @@ private:
     void cancel(TransferOutcome::Result result, const QString &reason, const QString &line);
     void flushText();
     void report(int logLevel, const QString &text);
+    bool isYModem() const;
     qint64 deadlineAfter(int waitMs) const;
 
     CommInterface *m_comm;
@@ -97,14 +101,15 @@ private:
     unsigned char m_packet[YMODEM_PACKET_OVERHEAD + YMODEM_PACKET_1K_SIZE] = {};
     int m_packetLength = 0;
     qint64 m_deadlineMs = 0;
-    // What made the packet on the line go out, and whether anything has come since.
+    // What made the packet on the line go out, when it left, and whether anything has come since.
     unsigned char m_triggerByte = 0;
-    qint64 m_triggerAtMs = -1;
+    qint64 m_sentAtMs = -1;
     bool m_heardSinceSend = false;
     int m_resends = 0;
     int m_eotNaks = 0;
     int m_cancelRun = 0;
-    bool m_textAfterEot = false;
+    // Printable bytes that came where the request for the end packet was due.
+    int m_textAfterEot = 0;
     qint64 m_bytesBeforePacket = 0;
     QByteArray m_pendingText;
 };

@@ -11,10 +11,29 @@ namespace {
 
 constexpr int HEADER_SIZE = 3;
 
-int32_t countPackets(qint64 size)
+qint64 roundUp(qint64 size, int unit)
 {
-    const qint64 count = size / YMODEM_PACKET_1K_SIZE
-        + (size % YMODEM_PACKET_1K_SIZE + YMODEM_PACKET_SIZE - 1) / YMODEM_PACKET_SIZE;
+    return (size + unit - 1) / unit;
+}
+
+int32_t countPackets(qint64 size, Ymodem::PacketPlan plan)
+{
+    qint64 count = 0;
+    switch (plan) {
+    case Ymodem::Mixed:
+        // Every kilobyte but the last goes whole; what is left, up to a kilobyte, in 128-byte packets.
+        count = size <= YMODEM_PACKET_1K_SIZE ? roundUp(size, YMODEM_PACKET_SIZE)
+                                              : roundUp(size, YMODEM_PACKET_1K_SIZE) - 1
+                + roundUp(size - (roundUp(size, YMODEM_PACKET_1K_SIZE) - 1) * YMODEM_PACKET_1K_SIZE,
+                    YMODEM_PACKET_SIZE);
+        break;
+    case Ymodem::AllOneK:
+        count = roundUp(size, YMODEM_PACKET_1K_SIZE);
+        break;
+    case Ymodem::AllShort:
+        count = roundUp(size, YMODEM_PACKET_SIZE);
+        break;
+    }
     return int32_t(qMin<qint64>(count, std::numeric_limits<int32_t>::max()));
 }
 
@@ -53,7 +72,8 @@ uint16_t crc16(const unsigned char *data, int len)
     return crc;
 }
 
-Ymodem::Ymodem(const QFileInfo &fileInfo) : m_fileInfo(fileInfo), m_file(fileInfo.absoluteFilePath())
+Ymodem::Ymodem(const QFileInfo &fileInfo, PacketPlan plan)
+    : m_fileInfo(fileInfo), m_plan(plan), m_file(fileInfo.absoluteFilePath())
 {
     // The caller's description may have cached a size from before the file was rebuilt; block 0 must carry
     // the size of the file as it is now.
@@ -61,7 +81,7 @@ Ymodem::Ymodem(const QFileInfo &fileInfo) : m_fileInfo(fileInfo), m_file(fileInf
     // A pipe or a device has no size to announce, and opening a FIFO would wait for a writer for good.
     if (m_fileInfo.exists() && !m_fileInfo.isFile())
         return;
-    m_totalPackets = countPackets(m_fileInfo.size());
+    m_totalPackets = countPackets(m_fileInfo.size(), m_plan);
     // Unbuffered, so that every read asks the file itself and a file cut short is noticed at once rather
     // than after a read-ahead of stale bytes.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -126,7 +146,7 @@ int Ymodem::buildDataPacket(unsigned char *buf, int buflen)
         return 0;
 
     const qint64 remaining = m_fileInfo.size() - m_bytesRead;
-    const int payloadLen = remaining > YMODEM_PACKET_1K_SIZE ? YMODEM_PACKET_1K_SIZE : YMODEM_PACKET_SIZE;
+    const int payloadLen = payloadLength(remaining);
     // Reading no further than the size announced in block 0 keeps a file that grows from
     // pushing progress past 100.
     const qint64 wanted = qMin<qint64>(payloadLen, remaining);
@@ -148,6 +168,19 @@ int Ymodem::buildDataPacket(unsigned char *buf, int buflen)
     m_bytesRead += int32_t(got);
     memset(buf + HEADER_SIZE + got, YMODEM_CODE_CPMEOF, size_t(payloadLen - got));
     return finishPacket(buf, payloadLen);
+}
+
+int Ymodem::payloadLength(qint64 remaining) const
+{
+    switch (m_plan) {
+    case AllOneK:
+        return YMODEM_PACKET_1K_SIZE;
+    case AllShort:
+        return YMODEM_PACKET_SIZE;
+    case Mixed:
+        break;
+    }
+    return remaining > YMODEM_PACKET_1K_SIZE ? YMODEM_PACKET_1K_SIZE : YMODEM_PACKET_SIZE;
 }
 
 int Ymodem::buildEotPacket(unsigned char *buf, int buflen)

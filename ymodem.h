@@ -30,10 +30,14 @@ uint16_t crc16(const unsigned char *data, int len);
 class Ymodem
 {
 public:
+    // How data packets are cut: 1K with the last kilobyte in 128-byte packets (YMODEM's and XMODEM-1K's
+    // custom), 1K throughout, or 128 bytes throughout (XMODEM).
+    enum PacketPlan { Mixed, AllOneK, AllShort };
+
     // Why a file cannot be sent; checked by the session before anything goes to the device.
     enum FileProblem { NoProblem, NotRegularFile, CannotOpen, EmptyFile, TooLarge, NameTooLong };
 
-    explicit Ymodem(const QFileInfo &fileInfo);
+    explicit Ymodem(const QFileInfo &fileInfo, PacketPlan plan = Mixed);
     ~Ymodem();
     Ymodem(const Ymodem &) = delete;
     Ymodem &operator=(const Ymodem &) = delete;
@@ -67,7 +71,10 @@ private:
     QByteArray sizeText() const;
     int finishPacket(unsigned char *buf, int payloadLen) const;
 
+    int payloadLength(qint64 remaining) const;
+
     QFileInfo m_fileInfo;
+    PacketPlan m_plan;
     int32_t m_totalPackets = 0;
     QFile m_file;
     int32_t m_packetNumber = 0;

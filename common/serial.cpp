@@ -47,7 +47,8 @@ Serial::~Serial()
     // The thread's event loop has ended, so a cancel sequence written as the program closes may still wait
     // in the send buffer: it is the last thing the device must get.
     int got = 0;
-    while ((got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize)) > 0)
+    while (
+        (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize)) > 0)
         m_port.write(m_sendStaging, got);
     closePort();
 }

@@ -3,7 +3,7 @@
 
 KELPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KELPO_BUILD_PACKAGES=(cmake g++ make qtbase5-dev libqt5serialport5-dev)
-KELPO_TEST_PACKAGES=(lrzsz socat)
+KELPO_TEST_PACKAGES=(lrzsz socat qemu-system-arm u-boot-qemu)
 
 # Installs the named Debian packages that are not installed yet.
 kelpo_install() {

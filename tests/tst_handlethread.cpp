@@ -51,8 +51,7 @@ struct Run
         , progress(&handle, &HandleThread::sigProgress)
         , ends(&handle, &HandleThread::sigUpdateEnd)
         , m_path(path)
-    {
-    }
+    { }
 
     void exec() { handle.slotStartUpload({ m_path, TransferOptions() }); }
 
@@ -66,7 +65,8 @@ struct Run
 
     TransferOutcome::Result result() const
     {
-        return ends.isEmpty() ? TransferOutcome::Cancelled : ends.last().at(0).value<TransferOutcome>().result;
+        return ends.isEmpty() ? TransferOutcome::Cancelled
+                              : ends.last().at(0).value<TransferOutcome>().result;
     }
 
     ScriptedChannel channel;
@@ -179,12 +179,6 @@ void TestHandleThread::normalSession()
     QVERIFY(std::is_sorted(values.begin(), values.end()));
     QCOMPARE(values.last(), 100);
 }
-
-
-
-
-
-
 
 void TestHandleThread::abortedChannelEndsSilently()
 {

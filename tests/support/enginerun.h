@@ -35,8 +35,14 @@ public:
         }
         return true;
     }
-    bool waitForLine(const QString &line) { return waitUntil([&] { return messages.contains(line); }); }
-    bool waitForEnd() { return waitUntil([&] { return ends > 0; }); }
+    bool waitForLine(const QString &line)
+    {
+        return waitUntil([&] { return messages.contains(line); });
+    }
+    bool waitForEnd()
+    {
+        return waitUntil([&] { return ends > 0; });
+    }
 
     QStringList messages;
     QByteArray deviceText;

@@ -183,7 +183,8 @@ QVector<FaultyRelay::Fault> FaultyRelay::plan(quint32 seed, const Lengths &lengt
         if (length < 2)
             continue;
         fault.kind = Kind(random.bounded(4));
-        const bool lastReply = fault.direction == ToSender && fault.kind == Drop;
+        // A spoilt reply is noise to the sender, as good as lost.
+        const bool lastReply = fault.direction == ToSender && (fault.kind == Drop || fault.kind == Corrupt);
         fault.offset = random.bounded(int(lastReply ? length - 1 : length));
         if (fault.kind == Corrupt)
             fault.value = 1 + random.bounded(255);

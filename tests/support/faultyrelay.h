@@ -48,8 +48,8 @@ public:
     static constexpr int MAX_DELAY_MS = 2500;
 
     // One to maxFaults faults drawn from seed, at distinct offsets per direction, ordered by direction and
-    // offset. The receiver's last reply is never lost: with the receiver gone, no retransmission could
-    // ever be answered.
+    // offset. The receiver's last reply is never lost or spoilt: with the receiver gone, no retransmission
+    // could ever be answered.
     static QVector<Fault> plan(quint32 seed, const Lengths &lengths, int maxFaults = 3);
     static QString describe(const Fault &fault);
     static QString describe(const QVector<Fault> &faults);

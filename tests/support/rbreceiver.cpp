@@ -14,9 +14,6 @@
 
 namespace {
 
-// -b binary, -y overwrite, -u keep the name's letter case as sent.
-const char *const RB_COMMAND = "exec rb -b -y -u";
-
 QString shellQuoted(const QString &text)
 {
     QString quoted = text;
@@ -26,8 +23,8 @@ QString shellQuoted(const QString &text)
 
 } // namespace
 
-RbReceiver::RbReceiver(QObject *parent)
-    : QObject(parent), m_dir(QDir::tempPath() + QLatin1String("/kelpo-rb-XXXXXX"))
+RbReceiver::RbReceiver(const QString &command, QObject *parent)
+    : QObject(parent), m_command(command), m_dir(QDir::tempPath() + QLatin1String("/kelpo-rb-XXXXXX"))
 { }
 
 RbReceiver::~RbReceiver()
@@ -65,9 +62,9 @@ bool RbReceiver::writeLauncher()
     QFile launcher(controlPath("launch.sh"));
     if (!launcher.open(QIODevice::WriteOnly))
         return false;
-    const QString script = QStringLiteral("echo $$ > %1\nread go < %2\n%3\n")
-                               .arg(shellQuoted(controlPath("rb.pid")), shellQuoted(controlPath("go")),
-                                   QLatin1String(RB_COMMAND));
+    const QString script
+        = QStringLiteral("echo $$ > %1\nread go < %2\nexec %3\n")
+              .arg(shellQuoted(controlPath("rb.pid")), shellQuoted(controlPath("go")), m_command);
     return launcher.write(script.toLocal8Bit()) > 0;
 }
 

@@ -1,5 +1,6 @@
-// lrzsz's YMODEM receiver `rb` as a test peer: socat gives our side a pseudo-terminal and runs rb behind a
-// socket pair, so rb's flush of its terminal as it exits cannot swallow its last ACK.
+// lrzsz's YMODEM receiver `rb` (or its XMODEM receiver `rx`) as a test peer: socat gives our side a
+// pseudo-terminal and runs rb behind a socket pair, so rb's flush of its terminal as it exits cannot swallow
+// its last ACK.
 //
 // Typical use:
 //     RbReceiver rb;
@@ -23,7 +24,11 @@ class RbReceiver : public QObject
     Q_OBJECT
 
 public:
-    explicit RbReceiver(QObject *parent = nullptr);
+    // -b binary, -y overwrite, -u keep the name's letter case as sent.
+    static constexpr char RB[] = "rb -b -y -u";
+
+    // command is a shell command line of lrzsz's receivers: rb, or rx with the name to store the file as.
+    explicit RbReceiver(const QString &command = QLatin1String(RB), QObject *parent = nullptr);
     // Ends rb and socat if they still run.
     ~RbReceiver() override;
 
@@ -49,6 +54,7 @@ private:
     QString controlPath(const char *name) const;
     bool writeLauncher();
 
+    QString m_command;
     QTemporaryDir m_dir;
     QProcess m_socat;
     QString m_error;

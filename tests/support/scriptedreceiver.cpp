@@ -1,21 +1,10 @@
 #include "scriptedreceiver.h"
 
+#include "referencecrc.h"
 #include "scriptedchannel.h"
 
 namespace {
 constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18, C = 'C';
-
-// CRC-16/XMODEM written out again here, so the receiver does not trust the sender's own routine.
-quint16 referenceCrc(const QByteArray &bytes)
-{
-    quint16 crc = 0;
-    for (const char ch : bytes) {
-        crc ^= quint16(quint8(ch)) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
-    }
-    return crc;
-}
 } // namespace
 
 ScriptedReceiver::ScriptedReceiver(ScriptedChannel &channel) : m_channel(channel)
