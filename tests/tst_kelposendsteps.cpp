@@ -1,10 +1,13 @@
 // kelpo-send's steps before and after the transfer: how they are read from the command line, the file's
-// figures they use, and how they run against a device played by hand on a pseudo-terminal.
+// figures they use, and how they run against a device played by hand on a pseudo-terminal and against a
+// real U-Boot under QEMU.
+#include "crc32ieee.h"
 #include "filefacts.h"
 #include "ptypair.h"
 #include "randombytes.h"
 #include "sendrun.h"
 #include "step.h"
+#include "ubootboard.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -30,6 +33,8 @@ private slots:
     void runsStepsInOrderBeforeTransfer();
     void failedStepEndsPort_data();
     void failedStepEndsPort();
+    void flashesUBoot_data();
+    void flashesUBoot();
 
 private:
     QString makeFile(const QString &name, const QByteArray &content);
@@ -232,6 +237,66 @@ void TestKelpoSendSteps::failedStepEndsPort()
     QVERIFY(run.out.contains("Summary " + device.slavePath().toLocal8Bit() + ": step-failed, 0 bytes"));
     // Nothing of the file reached the device.
     QCOMPARE(device.read(1, 0), QByteArray());
+}
+
+void TestKelpoSendSteps::flashesUBoot_data()
+{
+    QTest::addColumn<bool>("rightCrc");
+    QTest::newRow("the board holds the file") << true;
+    QTest::newRow("the check expects another CRC") << false;
+}
+
+// The README's command, from U-Boot's prompt: the steps start loady, the file goes, and the board's own
+// crc32 of what it received must be the file's. Expecting another CRC fails the after step.
+void TestKelpoSendSteps::flashesUBoot()
+{
+    QFETCH(bool, rightCrc);
+    const QString why = UBootBoard::unavailableReason();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    const QByteArray firmware = randomBytes(6000, 97);
+    const QString path = makeFile(QStringLiteral("fw.bin"), firmware);
+    QVERIFY(!path.isEmpty());
+    const QString crc = QStringLiteral("%1").arg(crc32Ieee(firmware), 8, 16, QLatin1Char('0'));
+    const QString wrongCrc = QStringLiteral("%1").arg(~crc32Ieee(firmware), 8, 16, QLatin1Char('0'));
+
+    UBootBoard board;
+    QVERIFY2(board.start() && board.waitForPrompt(), qPrintable(board.errorString()));
+    board.releasePort();
+    SendRun run;
+    // The board takes what is typed only once QEMU has noticed the new reader, within about a second.
+    run.start({ QStringLiteral("--expect-timeout"), QStringLiteral("5"), QStringLiteral("--before"),
+        QStringLiteral("send:\\r"), QStringLiteral("--before"), QStringLiteral("expect:=> "),
+        QStringLiteral("--before"), QStringLiteral("send:loady 0x40200000\\r"), QStringLiteral("--before"),
+        QStringLiteral("expect:Ready for binary"), QStringLiteral("--after"), QStringLiteral("expect:=> "),
+        QStringLiteral("--after"), QStringLiteral("send:crc32 0x40200000 {size_hex}\\r"),
+        QStringLiteral("--after"),
+        QStringLiteral("expect:==> ") + (rightCrc ? QStringLiteral("{crc32}") : wrongCrc), board.portPath(),
+        path });
+    QCOMPARE(run.waitForExit(), rightCrc ? 0 : 1);
+
+    const QString diagnostics
+        = run.diagnostics() + QStringLiteral("\n--- board:\n") + QString::fromLocal8Bit(board.diagnostics());
+    // The board's answer was on the console either way.
+    QVERIFY2(
+        run.out.contains("crc32 for 40200000 ... 4020176f ==> " + crc.toLatin1()), qPrintable(diagnostics));
+    QVERIFY2(run.out.contains("Summary " + board.portPath().toLocal8Bit()
+                 + (rightCrc ? ": completed, " : ": step-failed, ") + QByteArray::number(firmware.size())
+                 + " bytes"),
+        qPrintable(diagnostics));
+    if (rightCrc) {
+        QVERIFY2(run.errorLines().filter(QStringLiteral(" step ")).size() == 7, qPrintable(diagnostics));
+        return;
+    }
+    const QString last = run.errorLines().last();
+    QVERIFY2(
+        last.startsWith(QStringLiteral("kelpo-send: step 3 of --after, \"expect:==> %1\", failed: nothing "
+                                       "matched within 5 s; the device's last words: \"")
+                            .arg(wrongCrc)),
+        qPrintable(diagnostics));
+    QVERIFY2(last.contains(QStringLiteral("==> %1\\r\\n=> \"").arg(crc)), qPrintable(last));
+    QVERIFY2(
+        last.endsWith(QStringLiteral("; %1 was sent, but its check failed.").arg(path)), qPrintable(last));
 }
 
 QTEST_GUILESS_MAIN(TestKelpoSendSteps)
