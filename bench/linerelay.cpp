@@ -196,6 +196,8 @@ void LineRelay::run()
                 wakeNs = wakeNs < 0 ? next : std::min(wakeNs, next);
             }
         }
+        if (wakeNs >= 0)
+            wakeNs += m_granularityNs;
         timespec timeout {};
         if (wakeNs >= 0) {
             const int64_t wait = std::max<int64_t>(0, wakeNs - now);

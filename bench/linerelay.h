@@ -38,6 +38,9 @@ public:
     void run();
     // Callable from any thread.
     void stop();
+    // Hands bytes on in batches, waking at most once per granularity instead of once per byte, as a USB
+    // serial adapter does with its 1 ms frames; no byte leaves before its time. Set before run().
+    void setWakeGranularityNs(int64_t ns) { m_granularityNs = ns; }
 
     const std::vector<Packet> &packets() const { return m_packets; }
     // From each ACK reaching the sender's terminal to the first byte of the packet that followed it.
@@ -68,4 +71,5 @@ private:
     // The last byte handed to the sender was an ACK, at this time, and no packet has begun since.
     bool m_ackOpen = false;
     int64_t m_lastAckNs = 0;
+    int64_t m_granularityNs = 0;
 };

@@ -12,3 +12,8 @@ CommInterface::CommInterface(QObject *parent) : QObject(parent)
 }
 
 CommInterface::~CommInterface() = default;
+
+void CommInterface::setModemLines(int, int)
+{
+    emit sigFailed(CommOperLines, QStringLiteral("this channel has no modem control lines"));
+}

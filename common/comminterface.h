@@ -7,7 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-enum CommOperType { CommOperOpen = 0, CommOperClose = 1 };
+enum CommOperType { CommOperOpen = 0, CommOperClose = 1, CommOperLines = 2 };
 Q_DECLARE_METATYPE(CommOperType)
 
 class CommInterface : public QObject
@@ -37,6 +37,9 @@ public:
     virtual void quit() = 0;
     virtual void open(const QString &portName, int baud) = 0;
     virtual void close() = 0;
+    // Sets the modem control lines of the open port: 1 raises, 0 lowers, -1 leaves a line as it is. Reported
+    // as CommOperLines by sigSucc, or by sigFailed when the port cannot set them.
+    virtual void setModemLines(int dtr, int rts);
     // "name:description" for every serial port present.
     virtual QStringList availablePorts() = 0;
     // Empty while the line works; once the open port has failed for good (adapter unplugged, far end

@@ -11,6 +11,7 @@ CommSerial::CommSerial(QObject *parent) : CommInterface(parent), m_worker(new Se
     connect(this, &CommSerial::sigOpen, m_worker, &Serial::slotOpen);
     connect(this, &CommSerial::sigClose, m_worker, &Serial::slotClose);
     connect(this, &CommSerial::sigQuit, m_worker, &Serial::slotQuit);
+    connect(this, &CommSerial::sigSetModemLines, m_worker, &Serial::slotSetModemLines);
     connect(m_worker, &Serial::sigFailed, this, &CommInterface::sigFailed);
     connect(m_worker, &Serial::sigSucc, this, &CommInterface::sigSucc);
     // The worker and its port must go in their own thread, as that thread ends.
@@ -81,6 +82,11 @@ void CommSerial::open(const QString &portName, int baud)
 void CommSerial::close()
 {
     emit sigClose();
+}
+
+void CommSerial::setModemLines(int dtr, int rts)
+{
+    emit sigSetModemLines(dtr, rts);
 }
 
 QStringList CommSerial::availablePorts()

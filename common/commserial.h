@@ -27,6 +27,7 @@ public:
     void quit() override;
     void open(const QString &portName, int baud) override;
     void close() override;
+    void setModemLines(int dtr, int rts) override;
     QStringList availablePorts() override;
     QString lineError() override;
 
@@ -34,6 +35,7 @@ signals:
     void sigOpen(QString strPortName_, int nBaud_ = 115200);
     void sigClose();
     void sigQuit();
+    void sigSetModemLines(int dtr, int rts);
 
 private:
     QThread m_thread;

@@ -174,6 +174,24 @@ void Serial::slotQuit()
     m_sendBuffer.abort();
 }
 
+// A line left at -1 keeps its level. A pseudo-terminal has no modem lines and fails here.
+void Serial::slotSetModemLines(int dtr, int rts)
+{
+    if (!m_port.isOpen()) {
+        emit sigFailed(CommOperLines, QStringLiteral("the port is not open"));
+        return;
+    }
+    const bool set = (dtr < 0 || m_port.setDataTerminalReady(dtr == 1))
+        && (rts < 0 || m_port.setRequestToSend(rts == 1));
+    if (!set) {
+        emit sigFailed(CommOperLines, m_port.errorString());
+        // Left set, the error would be reported again by the next close.
+        m_port.clearError();
+        return;
+    }
+    emit sigSucc(CommOperLines);
+}
+
 void Serial::slotReadData()
 {
     // Blocks no larger than the buffer: a longer one could never find room and would always be lost, though

@@ -37,6 +37,7 @@ public slots:
     virtual void slotOpen(QString strPortName, int nBaud);
     virtual void slotClose();
     void slotQuit();
+    void slotSetModemLines(int dtr, int rts);
 
 signals:
     void sigWriteBytes();

@@ -1,0 +1,153 @@
+#include "sendoptions.h"
+
+#include <QCommandLineParser>
+#include <QSet>
+#include <cstdio>
+
+namespace {
+constexpr int EXIT_USAGE = 2;
+
+const char USAGE[] = "Usage: kelpo-send [OPTIONS] PORT [PORT...] FILE\n"
+                     "       kelpo-send --list\n";
+
+int usageError(const QString &message)
+{
+    fprintf(stderr, "kelpo-send: %s\n%sTry 'kelpo-send --help' for more.\n",
+        message.toLocal8Bit().constData(), USAGE);
+    return EXIT_USAGE;
+}
+
+// A device path is taken as it is; a line as --list prints it stands for the name before its first colon.
+QString portArgument(const QString &text)
+{
+    return text.contains(QLatin1Char('/')) ? text : text.section(QLatin1Char(':'), 0, 0);
+}
+
+// Seconds as a time-out, converted to milliseconds; false when text is not a number in range.
+bool parseSeconds(const QString &text, double minimum, int *milliseconds)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || seconds < minimum || seconds > 86400)
+        return false;
+    *milliseconds = int(seconds * 1000);
+    return true;
+}
+
+bool parseSteps(const QStringList &texts, const char *option, QList<Step> *steps, int *exitStatus)
+{
+    for (const QString &text : texts) {
+        Step step;
+        QString error;
+        if (!Step::parse(text, &step, &error)) {
+            *exitStatus
+                = usageError(QStringLiteral("--%1 \"%2\" %3.").arg(QLatin1String(option), text, error));
+            return false;
+        }
+        *steps << step;
+    }
+    return true;
+}
+} // namespace
+
+SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitStatus)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends FILE with YMODEM (CRC, 1K blocks) to the device on every PORT at once, each waiting as long\n"
+        "as it takes for its device to ask for it. Steps run per port, in the order given:\n"
+        "  send:TEXT    writes TEXT; escapes \\r \\n \\t \\\\ \\xHH\n"
+        "  expect:REGEX waits until what the device printed since the previous step matches\n"
+        "  lines:dtr=0|1,rts=0|1   sets the modem control lines (either or both)\n"
+        "  wait:MS      pauses\n"
+        "{size}, {size_hex}, {crc32} and {name} in send: and expect: stand for the file's values.\n"
+        "Exit status: 0 every port completed, 1 some port did not, 2 usage error."));
+    const QCommandLineOption baudOption(QStringLiteral("baud"), QStringLiteral("Baud rate (default 115200)."),
+        QStringLiteral("RATE"), QStringLiteral("115200"));
+    const QCommandLineOption beforeOption(QStringLiteral("before"),
+        QStringLiteral("A step before the transfer (repeatable)."), QStringLiteral("STEP"));
+    const QCommandLineOption afterOption(QStringLiteral("after"),
+        QStringLiteral("A step after a completed transfer (repeatable)."), QStringLiteral("STEP"));
+    const QCommandLineOption expectOption(QStringLiteral("expect-timeout"),
+        QStringLiteral("How long an expect: step waits (default 10)."), QStringLiteral("SECONDS"),
+        QStringLiteral("10"));
+    const QCommandLineOption waitPortOption(QStringLiteral("wait-port"),
+        QStringLiteral("Keep trying to open a port that does not exist yet, this long."),
+        QStringLiteral("SECONDS"), QStringLiteral("0"));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("Report as JSON Lines on standard output, one event a line."));
+    const QCommandLineOption listOption(
+        QStringLiteral("list"), QStringLiteral("Print the serial ports present as name:description."));
+    // Our own, as the parser's adds --help-all, whose Qt options a program without a window does not take.
+    const QCommandLineOption help(
+        { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    parser.addOptions({ baudOption, beforeOption, afterOption, expectOption, waitPortOption, jsonOption,
+        listOption, help });
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("PORT"),
+        QStringLiteral("Device path (/dev/ttyUSB0) or a port name as --list prints it; one or more."));
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file to send."));
+
+    *exitStatus = EXIT_USAGE;
+    if (!parser.parse(arguments)) {
+        *exitStatus = usageError(parser.errorText());
+        return Exit;
+    }
+    if (parser.isSet(help)) {
+        // Our usage line in place of the parser's, which names the program by its full path.
+        printf("%s%s", USAGE, parser.helpText().section(QLatin1Char('\n'), 1).toLocal8Bit().constData());
+        *exitStatus = 0;
+        return Exit;
+    }
+    if (parser.isSet(version)) {
+        printf("kelpo-send %s\n", KELPO_VERSION);
+        *exitStatus = 0;
+        return Exit;
+    }
+    const QStringList positional = parser.positionalArguments();
+    list = parser.isSet(listOption);
+    json = parser.isSet(jsonOption);
+    if (list) {
+        if (positional.isEmpty())
+            return Run;
+        *exitStatus = usageError(QStringLiteral("--list takes no PORT or FILE."));
+        return Exit;
+    }
+    if (positional.size() < 2) {
+        *exitStatus = usageError(QStringLiteral("expected at least one PORT and then FILE."));
+        return Exit;
+    }
+    bool ok = false;
+    baud = parser.value(baudOption).toInt(&ok);
+    if (!ok || baud <= 0) {
+        *exitStatus = usageError(QStringLiteral("the baud rate must be a positive number, not \"%1\".")
+                                     .arg(parser.value(baudOption)));
+        return Exit;
+    }
+    if (!parseSeconds(parser.value(expectOption), 0.001, &expectTimeoutMs)) {
+        *exitStatus
+            = usageError(QStringLiteral("--expect-timeout \"%1\" is not a time-out; give seconds above 0.")
+                             .arg(parser.value(expectOption)));
+        return Exit;
+    }
+    if (!parseSeconds(parser.value(waitPortOption), 0, &waitPortMs)) {
+        *exitStatus
+            = usageError(QStringLiteral("--wait-port \"%1\" is not a time-out; give seconds, 0 or more.")
+                             .arg(parser.value(waitPortOption)));
+        return Exit;
+    }
+    if (!parseSteps(parser.values(beforeOption), "before", &before, exitStatus)
+        || !parseSteps(parser.values(afterOption), "after", &after, exitStatus))
+        return Exit;
+    file = positional.last();
+    for (const QString &argument : positional.mid(0, positional.size() - 1)) {
+        const QString port = portArgument(argument);
+        if (ports.contains(port)) {
+            *exitStatus
+                = usageError(QStringLiteral("the port %1 is given twice; give each port once.").arg(port));
+            return Exit;
+        }
+        ports << port;
+    }
+    return Run;
+}
