@@ -154,10 +154,15 @@ void MainWindow::slotBtOpen(bool checked)
         return;
     }
     const QString portName = portNameOf(m_ui->cb_names->currentText());
-    remember([&](LocalSetting *s) { s->setWindowPort(portName); });
+    const int baud = m_ui->cb_bauds->currentText().toInt();
+    // The port and rate opened are the operator's choice, even when left as they were shown.
+    remember([&](LocalSetting *s) {
+        s->setWindowPort(portName);
+        s->setWindowBaud(baud);
+    });
     m_portState = PortState::Opening;
     updateControls();
-    m_comm->open(portName, m_ui->cb_bauds->currentText().toInt());
+    m_comm->open(portName, baud);
 }
 
 void MainWindow::slotFailed(CommOperType type, const QString &strInfo)

@@ -421,14 +421,17 @@ void TestMainWindow::droppedFileIsChosen()
 
 void TestMainWindow::choicesRestoredInNextWindow_data()
 {
+    QTest::addColumn<bool>("byOpening");
     QTest::addColumn<bool>("portStillThere");
 
-    QTest::newRow("port still there") << true;
-    QTest::newRow("port gone") << false;
+    QTest::newRow("chosen, port still there") << false << true;
+    QTest::newRow("chosen, port gone") << false << false;
+    QTest::newRow("opened as shown") << true << true;
 }
 
 void TestMainWindow::choicesRestoredInNextWindow()
 {
+    QFETCH(bool, byOpening);
     QFETCH(bool, portStillThere);
 
     PtyPair device;
@@ -439,11 +442,20 @@ void TestMainWindow::choicesRestoredInNextWindow()
         QVERIFY(u.complete());
         showAndActivate(u);
         QVERIFY(!QTest::currentTestFailed());
-        // As the operator chooses: from the keyboard, in the combo boxes and the field.
-        u.names->setFocus();
-        QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
-        u.bauds->setFocus();
-        QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
+        if (byOpening) {
+            // Shown by the program, not chosen; opening the port makes them the operator's choice.
+            u.names->setCurrentIndex(1);
+            u.bauds->setCurrentText(QStringLiteral("128000"));
+            openPort(u, ptyEntry(device));
+            QVERIFY(!QTest::currentTestFailed());
+            closePort(u);
+        } else {
+            // As the operator chooses: from the keyboard, in the combo boxes and the field.
+            u.names->setFocus();
+            QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
+            u.bauds->setFocus();
+            QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
+        }
         u.file->setFocus();
         typeKeys(m_firmware.path("zImage"));
         QCOMPARE(u.names->currentText(), ptyEntry(device));
