@@ -39,7 +39,6 @@ Console::Console(QWidget *parent)
     document()->setUndoRedoEnabled(false);
     document()->setMaximumBlockCount(MAX_PARAGRAPHS);
     m_showTimer.setSingleShot(true);
-    m_showTimer.setInterval(SHOW_DELAY_MS);
     connect(&m_showTimer, &QTimer::timeout, this, &Console::slotShowPending);
 }
 
@@ -49,13 +48,13 @@ void Console::appendDeviceBytes(const QByteArray &bytes)
 {
     m_pending += m_decoder->toUnicode(bytes);
     if (!m_pending.isEmpty() && !m_showTimer.isActive())
-        m_showTimer.start();
+        m_showTimer.start(SHOW_DELAY_MS);
 }
 
 void Console::appendOwnLine(const QString &line)
 {
     // What the device printed before stays above the line.
-    slotShowPending();
+    showPending(0);
     QScrollBar *bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum();
     QTextCursor cursor(document());
@@ -75,42 +74,56 @@ void Console::appendOwnLine(const QString &line)
 
 void Console::slotShowPending()
 {
+    showPending(LINES_PER_TURN);
+}
+
+// Shows up to maxLines lines of the text gathered (0: all of it); the rest follows on the next turn of the
+// event loop, so that the window keeps answering while the device floods the console.
+void Console::showPending(int maxLines)
+{
     m_showTimer.stop();
     if (m_pending.isEmpty())
         return;
-    QString text;
-    text.swap(m_pending);
     QScrollBar *bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum();
 
     // Text that would scroll out of the kept paragraphs at once is never laid out: in a flood that is most
     // of it.
     int breaks = 0;
-    int keepFrom = 0;
-    for (int i = text.size() - 1; i >= 0; --i) {
-        if (text.at(i) == QLatin1Char('\n') && ++breaks == MAX_PARAGRAPHS) {
-            keepFrom = i + 1;
+    for (int i = m_pending.size() - 1; i >= 0; --i) {
+        if (m_pending.at(i) == QLatin1Char('\n') && ++breaks == MAX_PARAGRAPHS) {
+            QTextCursor all(document());
+            all.select(QTextCursor::Document);
+            all.removeSelectedText();
+            m_pendingCr = m_ownLineLast = m_deviceLineCut = false;
+            m_pending.remove(0, i + 1);
             break;
         }
     }
-    if (keepFrom > 0) {
-        QTextCursor all(document());
-        all.select(QTextCursor::Document);
-        all.removeSelectedText();
-        m_pendingCr = m_ownLineLast = m_deviceLineCut = false;
-        text.remove(0, keepFrom);
-    } else {
-        // Trimmed in one piece beforehand, the top goes much faster than block by block behind the inserts.
-        const int surplus = document()->blockCount() + breaks - MAX_PARAGRAPHS;
-        if (surplus > 0) {
-            QTextCursor top(document());
-            top.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, surplus);
-            top.removeSelectedText();
+
+    int end = m_pending.size();
+    breaks = 0;
+    for (int i = 0; i < m_pending.size(); ++i) {
+        if (m_pending.at(i) == QLatin1Char('\n') && ++breaks == maxLines) {
+            end = i + 1;
+            break;
         }
+    }
+    const QString text = m_pending.left(end);
+    m_pending.remove(0, end);
+
+    // Trimmed in one piece beforehand, the top goes much faster than block by block behind the inserts.
+    const int surplus = document()->blockCount() + breaks - MAX_PARAGRAPHS;
+    if (surplus > 0) {
+        QTextCursor top(document());
+        top.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, surplus);
+        top.removeSelectedText();
     }
     insertDeviceText(text);
     if (atBottom)
         bar->setValue(bar->maximum());
+    if (!m_pending.isEmpty())
+        m_showTimer.start(0);
 }
 
 // As a terminal shows it: LF and CR LF end the line, a lone CR lets the next text overwrite it, a backspace

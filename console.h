@@ -20,6 +20,8 @@ public:
     static constexpr int MAX_PARAGRAPHS = 500;
     // Device text is gathered this long before it is shown, so that a flood costs one layout per turn.
     static constexpr int SHOW_DELAY_MS = 20;
+    // Lines shown in one turn of the event loop, so that a turn stays short whatever the device sends.
+    static constexpr int LINES_PER_TURN = 50;
 
     explicit Console(QWidget *parent = nullptr);
     ~Console() override;
@@ -42,6 +44,7 @@ private slots:
     void slotShowPending();
 
 private:
+    void showPending(int maxLines);
     void insertDeviceText(const QString &text);
     void startDeviceLine(QTextCursor &cursor);
 
