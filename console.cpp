@@ -138,34 +138,33 @@ void Console::insertDeviceText(const QString &text)
         if (end > runStart)
             cursor.insertText(text.mid(runStart, end - runStart));
     };
+    // Plain text and its LFs go in as runs, one insert each; the cursor is only moved at the rest.
     for (int i = 0; i < text.size(); ++i) {
         const ushort c = text.at(i).unicode();
-        if (!isControl(c)) {
-            if (i == runStart) {
-                if (m_ownLineLast)
-                    startDeviceLine(cursor);
-                if (m_pendingCr) {
-                    cursor.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
-                    cursor.removeSelectedText();
-                    m_pendingCr = false;
+        if (c == '\n' || !isControl(c)) {
+            if (i != runStart)
+                continue;
+            if (m_ownLineLast) {
+                const bool onlyEndsCutLine = c == '\n' && m_deviceLineCut;
+                startDeviceLine(cursor);
+                if (onlyEndsCutLine) {
+                    runStart = i + 1;
+                    continue;
                 }
             }
+            if (m_pendingCr && c != '\n') {
+                cursor.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+                cursor.removeSelectedText();
+            }
+            m_pendingCr = false;
             continue;
         }
         insertRun(i);
         runStart = i + 1;
-        if (c == '\n') {
-            const bool onlyEndsCutLine = m_ownLineLast && m_deviceLineCut;
-            if (m_ownLineLast)
-                startDeviceLine(cursor);
-            if (!onlyEndsCutLine)
-                cursor.insertBlock();
-            m_pendingCr = false;
-        } else if (c == '\r') {
+        if (c == '\r')
             m_pendingCr = true;
-        } else if (c == '\b' && !m_ownLineLast && !m_pendingCr && cursor.positionInBlock() > 0) {
+        else if (c == '\b' && !m_ownLineLast && !m_pendingCr && cursor.positionInBlock() > 0)
             cursor.deletePreviousChar();
-        }
     }
     insertRun(text.size());
     cursor.endEditBlock();
