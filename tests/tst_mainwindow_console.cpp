@@ -97,6 +97,18 @@ void TestMainWindowConsole::keysReachDeviceOnlyFromConsole()
     const QStringList inputs = u.consoleLines().filter(QRegularExpression(QStringLiteral("^INPUT:")));
     QCOMPARE(inputs, QStringList({ "INPUT:A", "INPUT:b", "INPUT:_" }));
     QCOMPARE(u.file->text(), QStringLiteral("/tmp/fw.bin"));
+
+    // During a download keys would break into its packets: the console takes none, and the device gets
+    // only the cancel sequence.
+    u.file->setText(m_firmware.path("firmware-a.bin"));
+    pressDownload(u);
+    QVERIFY(!QTest::currentTestFailed());
+    QTest::mouseClick(u.console->viewport(), Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), u.console);
+    typeKeys(QStringLiteral("x"));
+    QTest::mouseClick(u.stop, Qt::LeftButton);
+    QCOMPARE(device.read(5), QByteArray(5, '\x18'));
+    QVERIFY(!u.consoleHas(QStringLiteral("INPUT:x")));
 }
 
 // Device text written in pieces with pauses between them, a character split between two of them.
