@@ -3,44 +3,90 @@
 
 #include "commserial.h"
 #include "controller.h"
+#include "localsetting.h"
+#include "progresstext.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
-#include <QKeyEvent>
+#include <QFileInfo>
 #include <QMessageBox>
-#include <QScrollBar>
-#include <QTextCursor>
+#include <QMimeData>
+#include <QUrl>
 
 namespace {
-// Enough to read back a whole download and the device's boot text without growing without bound.
-constexpr int CONSOLE_MAX_PARAGRAPHS = 500;
+
 const char DEFAULT_BAUD[] = "115200";
+
+// "name:description" as the port list shows it; only the name is opened and remembered.
+QString portNameOf(const QString &entry)
+{
+    return entry.section(QLatin1Char(':'), 0, 0);
+}
+
+// The first local file (not a folder) among what is dragged; empty when there is none.
+QString droppedFile(const QMimeData *mime)
+{
+    for (const QUrl &url : mime->urls()) {
+        if (url.isLocalFile() && !QFileInfo(url.toLocalFile()).isDir())
+            return url.toLocalFile();
+    }
+    return QString();
+}
+
+// Stores one of the operator's choices at once, so that it survives whatever ends the program.
+template<typename Set> void remember(Set set)
+{
+    set(LocalSetting::instance());
+    LocalSetting::instance()->save();
+}
+
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::MainWindow)
+MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *parent)
+    : QMainWindow(parent), m_comm(new CommSerial), m_ui(new Ui::MainWindow)
 {
     m_ui->setupUi(this);
-    connect(m_ui->bt_refresh, &QPushButton::clicked, this, &MainWindow::slotBtRefresh);
-
-    m_comm = new CommSerial;
+    if (!portSource)
+        portSource = [comm = m_comm] { return comm->availablePorts(); };
+    m_ports = new PortWatcher(std::move(portSource), portPollMs, this);
 
     auto *browse = new QAction(QIcon(QStringLiteral(":img/img/open.png")), QString(), this);
     m_ui->le_file->addAction(browse, QLineEdit::TrailingPosition);
-    connect(browse, &QAction::triggered, this, &MainWindow::slotBrowse);
+    // A file dropped anywhere on the window, the field included, becomes the file to flash.
+    setAcceptDrops(true);
+    m_ui->le_file->setAcceptDrops(false);
 
+    connect(browse, &QAction::triggered, this, &MainWindow::slotBrowse);
+    connect(m_ui->bt_refresh, &QPushButton::clicked, this, &MainWindow::slotBtRefresh);
     connect(m_ui->bt_upload, &QPushButton::clicked, this, &MainWindow::slotBtUpdate);
     connect(m_ui->bt_stopUpdate, &QPushButton::clicked, this, &MainWindow::slotBtStopUpdate);
+    connect(m_ui->bt_open, &QPushButton::clicked, this, &MainWindow::slotBtOpen);
     connect(m_comm, &CommInterface::sigFailed, this, &MainWindow::slotFailed);
     connect(m_comm, &CommInterface::sigSucc, this, &MainWindow::slotSucc);
-    connect(m_ui->bt_open, &QPushButton::clicked, this, &MainWindow::slotBtOpen);
+    connect(m_ports, &PortWatcher::sigPortsChanged, this, &MainWindow::slotPortsChanged);
+    connect(m_ui->textBrowser, &Console::sigSend, this, &MainWindow::slotSendKeys);
+    connect(m_ui->cb_names, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
+        remember([&](LocalSetting *s) { s->setWindowPort(portNameOf(m_ui->cb_names->itemText(index))); });
+    });
+    connect(m_ui->cb_bauds, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
+        remember([&](LocalSetting *s) { s->setWindowBaud(m_ui->cb_bauds->itemText(index).toInt()); });
+    });
+    connect(m_ui->le_file, &QLineEdit::textChanged, this,
+        [](const QString &path) { remember([&](LocalSetting *s) { s->setWindowFile(path); }); });
 
-    slotBtRefresh(false);
+    m_ui->cb_bauds->addItems(
+        { "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400", "256000" });
+    m_ui->cb_bauds->setCurrentText(DEFAULT_BAUD);
+    m_ui->cb_names->addItems(m_ports->ports());
+    restoreChoices();
+    m_ui->progressBar->setFormat(progressText(TransferProgress()));
 
     m_controller = new Controller(m_comm);
     m_controller->addObserver(this);
-    readyForDownload();
-
-    m_ui->textBrowser->document()->setMaximumBlockCount(CONSOLE_MAX_PARAGRAPHS);
+    m_controller->startDataRecv();
+    updateControls();
 }
 
 MainWindow::~MainWindow()
@@ -52,137 +98,181 @@ MainWindow::~MainWindow()
     delete m_comm;
 }
 
-void MainWindow::slotBtOpen(bool checked)
+// A port that is gone is simply not selected; a rate that is not offered leaves the default.
+void MainWindow::restoreChoices()
 {
-    if (checked)
-        openSerial();
-    else
-        m_comm->close();
+    const LocalSetting *setting = LocalSetting::instance();
+    const QString port = setting->getWindowPort();
+    const int baud = setting->getWindowBaud();
+    const QString file = setting->getWindowFile();
+    const int portIndex = indexOfPort(port);
+    if (portIndex >= 0)
+        m_ui->cb_names->setCurrentIndex(portIndex);
+    if (baud > 0)
+        m_ui->cb_bauds->setCurrentText(QString::number(baud));
+    m_ui->le_file->setText(file);
 }
 
-void MainWindow::openSerial()
+int MainWindow::indexOfPort(const QString &portName) const
 {
-    const QString portName = m_ui->cb_names->currentText().section(QLatin1Char(':'), 0, 0);
-    const int baud = m_ui->cb_bauds->currentText().toInt(nullptr, 10);
+    for (int i = 0; i < m_ui->cb_names->count(); ++i) {
+        if (!portName.isEmpty() && portNameOf(m_ui->cb_names->itemText(i)) == portName)
+            return i;
+    }
+    return -1;
+}
+
+// Every control's enabled state, from the port's state and whether a download runs.
+void MainWindow::updateControls()
+{
+    const bool closed = m_portState == PortState::Closed;
+    const bool open = m_portState == PortState::Open;
+    m_ui->bt_open->setChecked(m_portState == PortState::Opening || open || m_portState == PortState::Failed);
+    m_ui->bt_open->setText(closed || m_portState == PortState::Opening ? tr("Open") : tr("Close"));
+    m_ui->bt_open->setEnabled(!m_downloading);
+    m_ui->bt_refresh->setEnabled(closed);
+    m_ui->cb_names->setEnabled(closed);
+    m_ui->cb_bauds->setEnabled(closed);
+    m_ui->bt_upload->setEnabled(open && !m_downloading);
+    m_ui->bt_stopUpdate->setEnabled(m_downloading);
+    // Keys typed during a download would go into the middle of its packets.
+    m_ui->textBrowser->setInputEnabled(open && !m_downloading);
+    m_ports->setWatching(closed);
+}
+
+void MainWindow::slotBtOpen(bool checked)
+{
+    if (!checked) {
+        m_portState = PortState::Closing;
+        updateControls();
+        m_comm->close();
+        return;
+    }
+    if (m_ui->cb_names->currentIndex() < 0) {
+        m_ui->bt_open->setChecked(false);
+        warn(tr("No serial port to open: none is there."));
+        return;
+    }
+    const QString portName = portNameOf(m_ui->cb_names->currentText());
+    const int baud = m_ui->cb_bauds->currentText().toInt();
+    // The port and rate opened are the operator's choice, even when left as they were shown.
+    remember([&](LocalSetting *s) {
+        s->setWindowPort(portName);
+        s->setWindowBaud(baud);
+    });
+    m_portState = PortState::Opening;
+    updateControls();
     m_comm->open(portName, baud);
 }
 
 void MainWindow::slotFailed(CommOperType type, const QString &strInfo)
 {
-    // The button flipped when it was clicked; put it back to what the port really is before the box goes up,
-    // since reports that arrive while the box is shown must not be overwritten once it is dismissed.
-    const bool stillOpen = type == CommOperClose;
-    m_ui->bt_open->setChecked(stillOpen);
-    m_ui->bt_open->setText(stillOpen ? tr("Close") : tr("Open"));
+    // The window shows what the port really is before the box goes up, since reports that arrive while the
+    // box is shown must not be overwritten once it is dismissed.
+    m_portState = type == CommOperClose ? PortState::Failed : PortState::Closed;
+    updateControls();
     warn(strInfo);
 }
 
 void MainWindow::slotSucc(CommOperType type)
 {
-    // Normally the button is already checked as requested; after a report that crossed a click it is not.
-    const bool opened = type == CommOperOpen;
-    m_ui->bt_open->setChecked(opened);
-    setPortControlsEnabled(!opened);
-    m_ui->bt_open->setText(opened ? tr("Close") : tr("Open"));
-}
-
-void MainWindow::setPortControlsEnabled(bool enabled)
-{
-    m_ui->bt_refresh->setEnabled(enabled);
-    m_ui->cb_names->setEnabled(enabled);
-    m_ui->cb_bauds->setEnabled(enabled);
+    m_portState = type == CommOperOpen ? PortState::Open : PortState::Closed;
+    updateControls();
 }
 
 void MainWindow::slotBtRefresh(bool)
 {
-    m_ui->cb_bauds->clear();
-    m_ui->cb_bauds->addItems(
-        { "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400", "256000" });
-    m_ui->cb_bauds->setCurrentText(DEFAULT_BAUD);
+    m_ports->slotLook();
+}
+
+// Keeps the port shown when it is still there.
+void MainWindow::slotPortsChanged(const QStringList &ports)
+{
+    const QString shown = portNameOf(m_ui->cb_names->currentText());
     m_ui->cb_names->clear();
-    m_ui->cb_names->addItems(m_comm->availablePorts());
+    m_ui->cb_names->addItems(ports);
+    const int index = indexOfPort(shown);
+    if (index >= 0)
+        m_ui->cb_names->setCurrentIndex(index);
 }
 
 void MainWindow::slotBrowse(bool)
 {
+    // Firmware files often have no extension (zImage, u-boot): every file is offered.
     const QString path
-        = QFileDialog::getOpenFileName(this, tr("Open File"), tr("./Bin/"), tr("bin Files (*.*)"));
-    m_ui->le_file->setText(path);
+        = QFileDialog::getOpenFileName(this, tr("Open File"), tr("./Bin/"), tr("All files (*)"));
+    if (!path.isEmpty())
+        m_ui->le_file->setText(path);
 }
 
 void MainWindow::slotBtUpdate(bool)
 {
-    if (!m_ui->bt_open->isChecked()) {
-        warn(tr("Serial port not open"));
-        return;
-    }
+    // The field may have been edited since the file was browsed: flash the file the operator sees.
     const QString path = m_ui->le_file->text();
     if (path.isEmpty()) {
         warn(tr("Please choose to upgrade firmware"));
         return;
     }
-    m_ui->bt_open->setEnabled(false);
-    m_ui->bt_upload->setEnabled(false);
+    m_downloading = true;
+    updateControls();
+    m_ui->progressBar->setFormat(progressText(TransferProgress()));
+    m_ui->progressBar->setValue(0);
     m_controller->stopHandle();
-    // The field may have been edited since the file was browsed: flash the file the operator sees.
     UploadRequest request;
     request.filePath = path;
-    m_downloading = true;
     m_controller->startUpload(request);
 }
 
 void MainWindow::slotBtStopUpdate(bool)
 {
+    // The download ends at once and reports its end, which brings the window back.
     m_controller->stopHandle();
-    // A download ends at once and reports its end; the monitor that was stopped instead is started again.
-    if (!m_downloading)
-        readyForDownload();
+}
+
+void MainWindow::slotSendKeys(const QByteArray &bytes)
+{
+    m_comm->writeData(bytes.constData(), bytes.size());
 }
 
 void MainWindow::onMessage(const QString &msg)
 {
-    // Device output is shown as it came: inserted as plain text, so markup in it is not rendered.
-    QScrollBar *scrollBar = m_ui->textBrowser->verticalScrollBar();
-    const bool atBottom = scrollBar->value() >= scrollBar->maximum();
-    QTextDocument *document = m_ui->textBrowser->document();
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::End);
-    if (!document->isEmpty())
-        cursor.insertBlock();
-    cursor.insertText(msg);
-    if (atBottom)
-        scrollBar->setValue(scrollBar->maximum());
+    m_ui->textBrowser->appendOwnLine(msg);
 }
 
 void MainWindow::onDeviceText(const QByteArray &bytes)
 {
-    onMessage(QString::fromLocal8Bit(bytes));
+    m_ui->textBrowser->appendDeviceBytes(bytes);
 }
 
 void MainWindow::onProgress(const TransferProgress &progress)
 {
+    m_ui->progressBar->setFormat(progressText(progress));
     m_ui->progressBar->setValue(progress.percent);
 }
 
-void MainWindow::onUpdateEnd(const TransferOutcome &)
+void MainWindow::onUpdateEnd(const TransferOutcome &outcome)
 {
     m_downloading = false;
-    readyForDownload();
-}
-
-void MainWindow::readyForDownload()
-{
-    m_ui->bt_open->setEnabled(true);
-    m_ui->bt_upload->setEnabled(true);
-    m_ui->bt_stopUpdate->setEnabled(true);
+    m_ui->progressBar->setFormat(outcomeText(outcome));
+    if (outcome.completed())
+        m_ui->progressBar->setValue(100);
+    updateControls();
     m_controller->startDataRecv();
 }
 
-void MainWindow::keyReleaseEvent(QKeyEvent *event)
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
-    onMessage(QStringLiteral("INPUT:%1").arg(event->text()));
-    m_controller->writeInput(event->text());
-    QMainWindow::keyReleaseEvent(event);
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    m_ui->le_file->setText(path);
+    event->acceptProposedAction();
 }
 
 void MainWindow::warn(const QString &text)

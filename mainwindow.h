@@ -3,12 +3,14 @@
 
 #include "comminterface.h"
 #include "observer.h"
+#include "portwatcher.h"
 
 #include <QMainWindow>
 #include <QString>
 
 class Controller;
-class QKeyEvent;
+class QDragEnterEvent;
+class QDropEvent;
 
 namespace Ui {
 class MainWindow;
@@ -19,7 +21,10 @@ class MainWindow : public QMainWindow, public Observer
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // portSource lists the serial ports present (by default the system's), looked at every portPollMs while
+    // the port is closed.
+    explicit MainWindow(PortWatcher::Source portSource = {}, int portPollMs = PortWatcher::POLL_MS,
+        QWidget *parent = nullptr);
     ~MainWindow() override;
 
     void onMessage(const QString &msg) override;
@@ -35,18 +40,26 @@ public slots:
     void slotBrowse(bool checked);
     void slotBtUpdate(bool checked);
     void slotBtStopUpdate(bool checked);
+    void slotPortsChanged(const QStringList &ports);
+    void slotSendKeys(const QByteArray &bytes);
 
 protected:
-    void keyReleaseEvent(QKeyEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
-    void openSerial();
-    void readyForDownload();
-    void setPortControlsEnabled(bool enabled);
+    // Failed: the port was lost (or would not close) and waits for the operator's Close.
+    enum class PortState { Closed, Opening, Open, Closing, Failed };
+
+    void updateControls();
+    void restoreChoices();
+    int indexOfPort(const QString &portName) const;
     void warn(const QString &text);
 
     CommInterface *m_comm = nullptr;
     Controller *m_controller = nullptr;
+    PortWatcher *m_ports = nullptr;
     Ui::MainWindow *m_ui = nullptr;
+    PortState m_portState = PortState::Closed;
     bool m_downloading = false;
 };

@@ -199,10 +199,11 @@ int main(int argc, char *argv[])
 
     const Samples &lateness = idle.latenessMs();
     print(QStringLiteral("\n## The window while the device floods the console\n"));
-    print(QStringLiteral("80-character lines written into the port; a 1 ms timer in the window's thread "
-                         "(QT_QPA_PLATFORM=%1). Written / shown: seconds until the last byte was written and "
-                         "until the window had been handed all of the text (a partial batch waits for 500 ms "
-                         "of silence).\n")
+    print(QStringLiteral(
+        "80-character lines written into the port; a 1 ms timer in the window's thread "
+        "(QT_QPA_PLATFORM=%1). Written / shown: seconds until the last byte was written and "
+        "until all of the text had been handed to the window and its end showed in the console "
+        "(a partial batch waits for 500 ms of silence).\n")
               .arg(QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM"))));
     print(QStringLiteral(
         "| flood | ticks | median late ms | 99th percentile ms | worst ms | batches | written / "
@@ -216,8 +217,8 @@ int main(int argc, char *argv[])
     print(unpaced);
     print(paced);
     print(QString());
-    print(QStringLiteral("- the window took %1 ms median, %2 ms worst to show one batch of up to 20000 "
-                         "characters")
+    print(QStringLiteral("- the window took %1 ms median, %2 ms worst to take in one batch of up to 20000 "
+                         "characters (the console shows what it gathered on a timer of its own)")
               .arg(window.batchMs().median(), 0, 'f', 2)
               .arg(window.batchMs().max(), 0, 'f', 1));
     print(QStringLiteral(

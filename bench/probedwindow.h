@@ -1,5 +1,5 @@
-// The program's window with a tap on the text it is handed for its console: counts it, times how long the
-// window takes to show each batch, and notices the end of a flood.
+// The program's window with a tap on the device text it is handed: counts it, times how long the window
+// takes to take in each batch, and notices when the end of a flood shows in the console.
 #pragma once
 
 #include "mainwindow.h"
@@ -14,10 +14,10 @@ class ProbedWindow : public MainWindow
 public:
     explicit ProbedWindow(const QString &endMarker);
 
-    void onMessage(const QString &msg) override;
+    void onDeviceText(const QByteArray &bytes) override;
 
     qint64 characters() const { return m_characters; }
-    // Milliseconds the window spent on each batch of console text.
+    // Milliseconds the window spent on each batch of device text as it was handed over.
     const Samples &batchMs() const { return m_batchMs; }
 
 signals:
@@ -25,7 +25,9 @@ signals:
 
 private:
     const QString m_endMarker;
-    QString m_tail;
+    QByteArray m_tail;
+    // The end of the flood has been handed over, and is not known to show yet.
+    bool m_endHanded = false;
     qint64 m_characters = 0;
     Samples m_batchMs;
 };

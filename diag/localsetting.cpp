@@ -26,8 +26,8 @@ LocalSetting::LocalSetting(QObject *parent) : QObject(parent)
     const QString folder = chooseFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/config"),
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
             + QStringLiteral("/kelpo-downloader"));
-    iniPath = folder + QStringLiteral("/config.ini");
-    if (QFile::exists(iniPath))
+    m_iniPath = folder + QStringLiteral("/config.ini");
+    if (QFile::exists(m_iniPath))
         load();
     else
         reset();
@@ -50,35 +50,44 @@ QString LocalSetting::chooseFolder(const QString &preferred, const QString &fall
 
 QString LocalSetting::folder() const
 {
-    return QFileInfo(iniPath).absolutePath();
+    return QFileInfo(m_iniPath).absolutePath();
 }
 
 QVariant LocalSetting::transferValue(const QString &key) const
 {
-    const QSettings settings(iniPath, QSettings::IniFormat);
+    const QSettings settings(m_iniPath, QSettings::IniFormat);
     return settings.value(QStringLiteral("TRANSFER/") + key);
 }
 
 void LocalSetting::load()
 {
-    const QSettings settings(iniPath, QSettings::IniFormat);
-    logStr = settings.value("LOG/log_str").toString();
-    logLevel = settings.value("LOG/log_level").toInt();
+    const QSettings settings(m_iniPath, QSettings::IniFormat);
+    m_logStr = settings.value("LOG/log_str").toString();
+    m_logLevel = settings.value("LOG/log_level").toInt();
+    m_windowPort = settings.value("WINDOW/port").toString();
+    m_windowBaud = settings.value("WINDOW/baud").toInt();
+    m_windowFile = settings.value("WINDOW/file").toString();
 }
 
 void LocalSetting::save()
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.setValue("LOG/log_str", logStr);
-    settings.setValue("LOG/log_level", logLevel);
+    QSettings settings(m_iniPath, QSettings::IniFormat);
+    settings.setValue("LOG/log_str", m_logStr);
+    settings.setValue("LOG/log_level", m_logLevel);
+    settings.setValue("WINDOW/port", m_windowPort);
+    settings.setValue("WINDOW/baud", m_windowBaud);
+    settings.setValue("WINDOW/file", m_windowFile);
 }
 
 void LocalSetting::reset()
 {
-    logStr.clear();
-    logLevel = 0;
+    m_logStr.clear();
+    m_logLevel = 0;
+    m_windowPort.clear();
+    m_windowBaud = 0;
+    m_windowFile.clear();
     save();
-    QSettings settings(iniPath, QSettings::IniFormat);
+    QSettings settings(m_iniPath, QSettings::IniFormat);
     for (const auto &entry : TRANSFER_DEFAULTS)
         settings.setValue(QStringLiteral("TRANSFER/") + QLatin1String(entry[0]), QLatin1String(entry[1]));
 }

@@ -19,6 +19,7 @@ private slots:
     void readsExistingFile_data();
     void readsExistingFile();
     void resetWritesDefaults();
+    void keepsWindowChoices();
     void foundFromAnotherWorkingDirectory();
     void unwritableFolderFallsBack();
     void transferSettings_data();
@@ -121,6 +122,35 @@ void TestLocalSetting::resetWritesDefaults()
     QVERIFY(lines.contains("log_level=0"));
     QVERIFY(lines.contains("log_str="));
     QVERIFY(!lines.contains("log_str=board"));
+}
+
+// The window's choices go to their own section and come back on the next start; a reset forgets them.
+void TestLocalSetting::keepsWindowChoices()
+{
+    writeIni("[LOG]\nlog_level=2\nlog_str=board\n");
+    {
+        LocalSetting setting;
+        QCOMPARE(setting.getWindowPort(), QString());
+        QCOMPARE(setting.getWindowBaud(), 0);
+        QCOMPARE(setting.getWindowFile(), QString());
+        setting.setWindowPort("ttyUSB0");
+        setting.setWindowBaud(230400);
+        setting.setWindowFile("/srv/fw/zImage");
+        setting.save();
+    }
+    QVERIFY(iniLines().contains("[WINDOW]"));
+    LocalSetting next;
+    QCOMPARE(next.getWindowPort(), QString("ttyUSB0"));
+    QCOMPARE(next.getWindowBaud(), 230400);
+    QCOMPARE(next.getWindowFile(), QString("/srv/fw/zImage"));
+    QCOMPARE(next.getLogLevel(), 2);
+    QCOMPARE(next.getLogStr(), QString("board"));
+
+    next.reset();
+    const LocalSetting afterReset;
+    QCOMPARE(afterReset.getWindowPort(), QString());
+    QCOMPARE(afterReset.getWindowBaud(), 0);
+    QCOMPARE(afterReset.getWindowFile(), QString());
 }
 
 void TestLocalSetting::foundFromAnotherWorkingDirectory()
