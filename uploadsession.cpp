@@ -1,15 +1,13 @@
 #include "uploadsession.h"
 
 #include "comminterface.h"
+#include "fileproblemtext.h"
 #include "log.h"
 
-#include <QDir>
-#include <chrono>
-#include <cstring>
 
 namespace {
 const char INFO_PREFIX[] = "[info]";
-constexpr qint64 FOREVER = -1;
+constexpr qint64 FOREVER = ReplyReader::FOREVER;
 
 Ymodem::PacketPlan packetPlan(const TransferOptions &options)
 {
@@ -34,66 +32,21 @@ bool isRequest(unsigned char byte)
     return byte == YMODEM_CODE_C || byte == YMODEM_CODE_NAK;
 }
 
-QString displayName(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-// Why the file cannot be sent, in the words shown to the operator; empty when it can.
-QString fileProblemText(const Ymodem &ymodem, const QString &path)
-{
-    const QString name = displayName(path);
-    switch (ymodem.fileProblem()) {
-    case Ymodem::NoProblem:
-        return QString();
-    case Ymodem::NotRegularFile:
-        return QStringLiteral("The firmware file \"%1\" is not a regular file (a pipe, a FIFO, a folder or a "
-                              "device): its size must be known before it is sent, update not started.")
-            .arg(name);
-    case Ymodem::CannotOpen:
-        return QStringLiteral("Cannot open the firmware file \"%1\": %2, update not started.")
-            .arg(name, ymodem.errorString());
-    case Ymodem::EmptyFile:
-        return QStringLiteral("The firmware file \"%1\" is empty, update not started.").arg(name);
-    case Ymodem::TooLarge:
-        return QStringLiteral(
-            "The firmware file \"%1\" has %2 bytes, more than the %3 bytes YMODEM can carry, "
-            "update not started.")
-            .arg(name)
-            .arg(ymodem.fileSize())
-            .arg(YMODEM_MAX_FILE_SIZE);
-    case Ymodem::NameTooLong:
-        return QStringLiteral(
-            "The name of the firmware file \"%1\" is too long: name and size must fit in %2 "
-            "bytes, update not started.")
-            .arg(name)
-            .arg(YMODEM_PACKET_SIZE);
-    }
-    return QString();
-}
 } // namespace
-
-qint64 steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 UploadSession::UploadSession(CommInterface *comm, const UploadRequest &request,
     const std::atomic<bool> &running, const LastReceived &lastReceived)
     : m_comm(comm)
     , m_request(request)
-    , m_running(running)
     , m_lastReceived(lastReceived)
+    , m_reader(comm, running)
     , m_ymodem(QFileInfo(request.filePath), packetPlan(request.options))
 { }
 
 TransferOutcome UploadSession::run()
 {
-    const QString lineError = m_comm->lineError();
-    if (!lineError.isEmpty()) {
-        finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
-            lineError + QStringLiteral(", Cancel update"));
+    if (!m_comm->lineError().isEmpty()) {
+        endOnLine({ Reply::Lost, 0, steadyMs() });
         return m_outcome;
     }
     const QString problem = fileProblemText(m_ymodem, m_request.filePath);
@@ -106,7 +59,7 @@ TransferOutcome UploadSession::run()
         return m_outcome;
 
     for (;;) {
-        const Reply reply = readReply(m_deadlineMs);
+        const Reply reply = m_reader.read(m_deadlineMs);
         switch (reply.kind) {
         case Reply::Byte:
             onByte(reply);
@@ -115,18 +68,9 @@ TransferOutcome UploadSession::run()
             onTimeout();
             break;
         case Reply::Stopped:
-            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"),
-                QStringLiteral("Cancel the update."));
-            break;
         case Reply::Aborted:
-            // The channel is gone for good: nothing more can be sent or received.
-            m_outcome.result = TransferOutcome::Cancelled;
-            m_outcome.reason = QStringLiteral("cancelled");
-            m_state = Done;
-            break;
         case Reply::Lost:
-            finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
-                m_comm->lineError() + QStringLiteral(", Cancel update"));
+            endOnLine(reply);
             break;
         }
         if (m_state == Done)
@@ -142,7 +86,7 @@ TransferOutcome UploadSession::run()
 // began, and has been quiet since, is answered at once.
 bool UploadSession::awaitRequest()
 {
-    drainWaiting();
+    m_pendingText += m_reader.drain(&m_lastReceived);
     Reply candidate { Reply::TimedOut, 0, -1 };
     if (isRequest(m_lastReceived.byte) && m_lastReceived.atMs >= 0
         && steadyMs() - m_lastReceived.atMs <= RECENT_REQUEST_MS)
@@ -153,7 +97,7 @@ bool UploadSession::awaitRequest()
     while (candidate.kind != Reply::Byte || steadyMs() - candidate.atMs < REQUEST_QUIET_MS) {
         flushText();
         const qint64 quietEnd = candidate.kind == Reply::Byte ? candidate.atMs + REQUEST_QUIET_MS : FOREVER;
-        const Reply reply = readReply(earliest(quietEnd, startDeadline));
+        const Reply reply = m_reader.read(earliest(quietEnd, startDeadline));
         if (reply.kind == Reply::Byte) {
             m_pendingText.append(char(reply.byte));
             if (countCancel(reply.byte))
@@ -172,14 +116,7 @@ bool UploadSession::awaitRequest()
             return false;
         }
         flushText();
-        if (reply.kind == Reply::Stopped)
-            cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"),
-                QStringLiteral("Cancel the update."));
-        else if (reply.kind == Reply::Lost)
-            finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
-                m_comm->lineError() + QStringLiteral(", Cancel update"));
-        else
-            finish(TransferOutcome::Cancelled, QStringLiteral("cancelled"), QString());
+        endOnLine(reply);
         return false;
     }
     flushText();
@@ -198,39 +135,6 @@ bool UploadSession::awaitRequest()
         sendNextData(candidate);
     }
     return true;
-}
-
-// Bytes already waiting came before the session: shown as text, and the last one may be a request. Read
-// for a bounded time, so that a device that keeps printing cannot hold the session here.
-void UploadSession::drainWaiting()
-{
-    unsigned char waiting[YMODEM_PACKET_1K_SIZE];
-    const qint64 end = steadyMs() + DRAIN_LIMIT_MS;
-    int n = 0;
-    while (m_running.load() && steadyMs() < end && (n = m_comm->readWaiting(waiting, sizeof waiting)) > 0) {
-        m_pendingText.append(reinterpret_cast<const char *>(waiting), n);
-        m_lastReceived = { waiting[n - 1], steadyMs() };
-    }
-}
-
-UploadSession::Reply UploadSession::readReply(qint64 deadlineMs)
-{
-    for (;;) {
-        if (!m_running.load())
-            return { Reply::Stopped, 0, steadyMs() };
-        if (!m_comm->lineError().isEmpty())
-            return { Reply::Lost, 0, steadyMs() };
-        const qint64 now = steadyMs();
-        if (deadlineMs != FOREVER && now >= deadlineMs)
-            return { Reply::TimedOut, 0, now };
-        // Without a deadline the wait is cut into pieces only as a safety net; a stop wakes it at once.
-        const int waitMs = deadlineMs == FOREVER ? 1000 : int(deadlineMs - now);
-        char byte = 0;
-        if (!m_comm->readByte(&byte, waitMs))
-            return { Reply::Aborted, 0, steadyMs() };
-        if (!m_comm->isReadTimeout())
-            return { Reply::Byte, static_cast<unsigned char>(byte), steadyMs() };
-    }
 }
 
 // A receiver that answers with ACK and 'C' (or asks with two 'C's) may deliver the 'C' in a read of its
@@ -454,6 +358,19 @@ void UploadSession::reportProgress()
     progress.total = m_ymodem.fileSize();
     progress.seconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0;
     emit sigProgress(progress);
+}
+
+// The endings that come from outside the protocol: the operator's stop, which the device is told of, an
+// aborted channel, over which nothing more can go, and a lost port.
+void UploadSession::endOnLine(const Reply &reply)
+{
+    if (reply.kind == Reply::Stopped)
+        cancel(TransferOutcome::Cancelled, QStringLiteral("cancelled"), QStringLiteral("Cancel the update."));
+    else if (reply.kind == Reply::Lost)
+        finish(TransferOutcome::PortLost, QStringLiteral("port lost"),
+            m_comm->lineError() + QStringLiteral(", Cancel update"));
+    else
+        finish(TransferOutcome::Cancelled, QStringLiteral("cancelled"), QString());
 }
 
 void UploadSession::finish(TransferOutcome::Result result, const QString &reason, const QString &line)

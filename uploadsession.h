@@ -2,6 +2,7 @@
 // it confirms the end, gives up, cancels, or the operator stops it.
 #pragma once
 
+#include "replyreader.h"
 #include "transferoutcome.h"
 #include "transferprogress.h"
 #include "uploadrequest.h"
@@ -14,16 +15,6 @@
 #include <atomic>
 
 class CommInterface;
-
-// The last byte the device sent before the session began, and when (milliseconds of steadyMs()).
-struct LastReceived
-{
-    unsigned char byte = 0;
-    qint64 atMs = -1;
-};
-
-// A clock that only goes forward, shared by the monitor and the session.
-qint64 steadyMs();
 
 class UploadSession : public QObject
 {
@@ -39,8 +30,6 @@ public:
     static constexpr int DATA_START_WAIT_MS = 1000;
     // A request the monitor saw this recently, with nothing after it, still waits for its answer.
     static constexpr int RECENT_REQUEST_MS = 3000;
-    // How long the bytes waiting at the start are read before the session goes on regardless.
-    static constexpr int DRAIN_LIMIT_MS = 200;
     // Printable bytes after the EOT's ACK that make the device's silence read as a receiver that has
     // finished (an XMODEM one) rather than a lost request; a byte or two may be line noise.
     static constexpr int TEXT_AFTER_EOT = 4;
@@ -59,16 +48,9 @@ signals:
 
 private:
     enum State { WaitInfoAck, WaitDataStart, WaitDataAck, WaitEotAck, WaitEndStart, WaitEndAck, Done };
-    struct Reply
-    {
-        enum Kind { Byte, TimedOut, Stopped, Aborted, Lost } kind;
-        unsigned char byte;
-        qint64 atMs;
-    };
+    using Reply = ReplyReader::Reply;
 
     bool awaitRequest();
-    void drainWaiting();
-    Reply readReply(qint64 deadlineMs);
     void onByte(const Reply &reply);
     void onTimeout();
     bool isPairTail(const Reply &reply) const;
@@ -82,6 +64,7 @@ private:
     void acknowledged();
     void reportProgress();
 
+    void endOnLine(const Reply &reply);
     void finish(TransferOutcome::Result result, const QString &reason, const QString &line);
     void cancel(TransferOutcome::Result result, const QString &reason, const QString &line);
     void flushText();
@@ -91,8 +74,8 @@ private:
 
     CommInterface *m_comm;
     UploadRequest m_request;
-    const std::atomic<bool> &m_running;
     LastReceived m_lastReceived;
+    ReplyReader m_reader;
     Ymodem m_ymodem;
     TransferOutcome m_outcome;
     QElapsedTimer m_clock;

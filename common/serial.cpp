@@ -2,9 +2,12 @@
 
 #include "localsetting.h"
 #include "log.h"
+#include "openfailure.h"
+#include "serialplatform.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFile>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -27,8 +30,9 @@ bool lineHungUp(qintptr handle)
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
     qRegisterMetaType<QByteArray>("QByteArray");
-    Log::instance()->init(
-        LocalSetting::instance()->getLogLevel(), LocalSetting::instance()->getLogStr().toUtf8().constData());
+    const LocalSetting *settings = LocalSetting::instance();
+    Log::instance()->init(settings->getLogLevel(), settings->getLogStr().toUtf8().constData(),
+        QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
@@ -124,17 +128,31 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     m_port.setPortName(strPortName);
     m_portName = strPortName;
 
-    if (m_port.open(QIODevice::ReadWrite)) {
-        {
-            QMutexLocker locker(&m_lineErrorMutex);
-            m_lineError.clear();
-        }
-        emit sigSucc(CommOperOpen);
+    // Without a name QSerialPort would try to open /dev itself.
+    if (strPortName.isEmpty() || !m_port.open(QIODevice::ReadWrite)) {
+        emit sigFailed(CommOperOpen, openFailureText(strPortName, m_port.error(), m_port.errorString()));
+        // Left set, the error would be reported again by the next close.
+        m_port.clearError();
         return;
     }
-    emit sigFailed(CommOperOpen, m_port.errorString());
-    // Left set, the error would be reported again by the next close.
-    m_port.clearError();
+    // A driver that cannot run the rate may quietly run another one, and the device would see noise.
+    const qint64 applied = appliedBaudRate(m_port.handle());
+    if (applied > 0 && qAbs(applied - nBaud) * 100 > qint64(nBaud) * RATE_TOLERANCE_PERCENT) {
+        m_port.close();
+        emit sigFailed(CommOperOpen, rateRefusedText(strPortName, nBaud, applied));
+        return;
+    }
+    QString why;
+    if (requestLowLatency(m_port.handle(), &why))
+        LOG_SOURCE(2, "%s: low latency requested", strPortName.toUtf8().constData());
+    else
+        LOG_SOURCE(2, "%s: no low-latency mode (%s), going on without", strPortName.toUtf8().constData(),
+            why.toUtf8().constData());
+    {
+        QMutexLocker locker(&m_lineErrorMutex);
+        m_lineError.clear();
+    }
+    emit sigSucc(CommOperOpen);
 }
 
 void Serial::slotClose()

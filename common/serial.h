@@ -16,6 +16,8 @@ class Serial : public QObject
 
 public:
     enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100, CloseDrainLimitMs = 2000 };
+    // How far the rate the driver set may be from the one asked for: what a UART tolerates.
+    static constexpr int RATE_TOLERANCE_PERCENT = 3;
 
     explicit Serial(QObject *parent = nullptr);
     ~Serial() override;

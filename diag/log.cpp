@@ -66,13 +66,21 @@ Log::~Log()
     }
 }
 
+// Opens the file in folder, made first if need be; null when either cannot be.
+std::FILE *Log::openIn(const std::string &folder, const std::string &file)
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    return std::fopen((folder + file).c_str(), "a+");
+}
+
 Log *Log::instance()
 {
     static Log log;
     return &log;
 }
 
-void Log::init(int level, const char *name)
+void Log::init(int level, const char *name, const std::string &fallbackFolder)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_level = level;
@@ -83,10 +91,10 @@ void Log::init(int level, const char *name)
     char stamp[80];
     std::snprintf(stamp, sizeof stamp, "%4d-%02d-%02d %02d-%02d-%02d", now.tm_year + 1900, now.tm_mon + 1,
         now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
-    std::error_code ignored;
-    std::filesystem::create_directory("log", ignored);
-    const std::string path = std::string("log/log_") + (name ? name : "") + "_" + stamp + ".log";
-    m_file = std::fopen(path.c_str(), "a+");
+    const std::string file = std::string("/log_") + (name ? name : "") + "_" + stamp + ".log";
+    m_file = openIn("log", file);
+    if (!m_file && !fallbackFolder.empty())
+        m_file = openIn(fallbackFolder, file);
     start();
 }
 

@@ -45,7 +45,9 @@ public:
     static Log *instance();
 
     // The folder, the file and the writer are made once, by the first call with a level above 0.
-    void init(int level, const char *name);
+    // Logs into the folder log in the working directory or, where that cannot be written (an installed
+    // program started from /), into fallbackFolder.
+    void init(int level, const char *name, const std::string &fallbackFolder = std::string());
     void print(int level, const char *format, ...) KELPO_PRINTF(3, 4);
     void printWithSource(int level, const char *file, const char *function, int line, const char *format, ...)
         KELPO_PRINTF(6, 7);
@@ -58,6 +60,7 @@ public:
     void run() override;
 
 private:
+    static std::FILE *openIn(const std::string &folder, const std::string &file);
     void vprint(int level, const std::string &source, const char *format, va_list args);
     void enqueueFormatted(const std::string &head, const char *format, va_list args);
     void enqueue(const std::string &line);

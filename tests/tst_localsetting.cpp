@@ -1,4 +1,5 @@
 #include "localsetting.h"
+#include "transfersettings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -19,6 +20,9 @@ private slots:
     void readsExistingFile();
     void resetWritesDefaults();
     void foundFromAnotherWorkingDirectory();
+    void unwritableFolderFallsBack();
+    void transferSettings_data();
+    void transferSettings();
 
 private:
     static QString folder() { return QCoreApplication::applicationDirPath() + "/config"; }
@@ -59,7 +63,6 @@ QList<QByteArray> TestLocalSetting::iniLines()
 void TestLocalSetting::firstStartWritesDefaults()
 {
     const LocalSetting setting;
-    QCOMPARE(setting.metaObject()->className(), "LocalSetting");
     QCOMPARE(setting.getIniPath(), folder() + "/config.ini");
     QCOMPARE(setting.getLogStr(), QString());
     QCOMPARE(setting.getLogLevel(), 0);
@@ -68,6 +71,16 @@ void TestLocalSetting::firstStartWritesDefaults()
     QCOMPARE(lines.first(), QByteArray("[LOG]"));
     QVERIFY(lines.contains("log_level=0"));
     QVERIFY(lines.contains("log_str="));
+    for (const char *line : { "[TRANSFER]", "protocol=ymodem", "packets=mixed", "reply_timeout=10",
+             "first_reply_timeout=60", "start_timeout=0", "retries=10" })
+        QVERIFY2(lines.contains(line), line);
+    // The defaults written are the defaults the engine uses.
+    const TransferOptions read = TransferSettings::fromSettings(setting);
+    const TransferOptions defaults;
+    QCOMPARE(read.replyTimeoutMs, defaults.replyTimeoutMs);
+    QCOMPARE(read.firstReplyTimeoutMs, defaults.firstReplyTimeoutMs);
+    QCOMPARE(read.startTimeoutMs, defaults.startTimeoutMs);
+    QCOMPARE(read.retries, defaults.retries);
 }
 
 void TestLocalSetting::readsExistingFile_data()
@@ -121,6 +134,58 @@ void TestLocalSetting::foundFromAnotherWorkingDirectory()
     QCOMPARE(setting.getLogStr(), QString("far"));
     QCOMPARE(setting.getLogLevel(), 1);
     QVERIFY(QDir(elsewhere.path()).isEmpty());
+}
+
+// An installed program cannot write beside its executable; not even root can make a folder under /proc.
+void TestLocalSetting::unwritableFolderFallsBack()
+{
+    QTemporaryDir user;
+    QCOMPARE(LocalSetting::chooseFolder(QStringLiteral("/proc/kelpo/config"), user.path() + "/kelpo"),
+        user.path() + "/kelpo");
+    QVERIFY(QFileInfo(user.path() + "/kelpo").isDir());
+    QCOMPARE(LocalSetting::chooseFolder(folder(), user.path()), folder());
+    QCOMPARE(
+        LocalSetting::chooseFolder(QStringLiteral("/proc/kelpo"), QStringLiteral("/proc/kelpo2")), QString());
+}
+
+void TestLocalSetting::transferSettings_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("packets");
+    QTest::addColumn<int>("replyMs");
+    QTest::addColumn<int>("startMs");
+    QTest::addColumn<int>("retries");
+
+    QTest::newRow("all set") << QByteArray(
+        "protocol=XMODEM-1K\npackets=1k\nreply_timeout=2.5\nstart_timeout=30\n"
+        "retries=3\n") << int(TransferOptions::XModem1K)
+                             << int(TransferOptions::OneK) << 2500 << 30000 << 3;
+    QTest::newRow("unreadable values keep their defaults")
+        << QByteArray("protocol=zmodem\npackets=2k\nreply_timeout=0\nstart_timeout=-1\nretries=2.5\n")
+        << int(TransferOptions::YModem) << int(TransferOptions::Mixed) << 10000 << 0 << 10;
+    QTest::newRow("out of range") << QByteArray("reply_timeout=3601\nretries=101\n")
+                                  << int(TransferOptions::YModem) << int(TransferOptions::Mixed) << 10000 << 0
+                                  << 10;
+    QTest::newRow("no section") << QByteArray() << int(TransferOptions::YModem) << int(TransferOptions::Mixed)
+                                << 10000 << 0 << 10;
+}
+
+void TestLocalSetting::transferSettings()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(int, protocol);
+    QFETCH(int, packets);
+    QFETCH(int, replyMs);
+    QFETCH(int, startMs);
+    QFETCH(int, retries);
+    writeIni("[LOG]\nlog_level=0\n[TRANSFER]\n" + section);
+    const TransferOptions options = TransferSettings::fromSettings(LocalSetting());
+    QCOMPARE(int(options.protocol), protocol);
+    QCOMPARE(int(options.packets), packets);
+    QCOMPARE(options.replyTimeoutMs, replyMs);
+    QCOMPARE(options.startTimeoutMs, startMs);
+    QCOMPARE(options.retries, retries);
 }
 
 QTEST_GUILESS_MAIN(TestLocalSetting)

@@ -124,6 +124,12 @@ void TestReceivers::receiverGetsTheFile_data()
     refusing.refusePacket = 2;
     refusing.refuseTimes = 10;
     QTest::newRow("ten NAKs for one packet") << refusing;
+
+    // More retries in all than one packet may take: the count starts again with every packet.
+    ReceiverHabits noisy;
+    noisy.nakEveryPacket = 2;
+    noisy.noise = QByteArray("\x18\x07", 2);
+    QTest::newRow("two NAKs for every packet, a lone CAN and noise") << noisy;
 }
 
 // Every receiver ends up with the file byte for byte, and none is handed a packet it already has.

@@ -77,11 +77,17 @@ void PtyReceiver::run()
                 return;
             continue;
         }
-        if (number == (m_expected & 0xFF)) {
+        if (number == (m_expected & 0xFF) && m_naksForThisPacket < m_habits.nakEveryPacket) {
+            ++m_naksForThisPacket;
+            send(QByteArray(1, NAK));
+        } else if (number == (m_expected & 0xFF)) {
             m_data += payload;
             ++m_expected;
             m_errors = 0;
+            m_naksForThisPacket = 0;
             answer(ACK, m_habits.cAfterEveryAck);
+            if (number == 2)
+                send(m_habits.noise);
         } else if (number == ((m_expected - 1) & 0xFF)) {
             ++m_duplicates;
             send(QByteArray(1, m_habits.nakRepeat ? NAK : ACK));

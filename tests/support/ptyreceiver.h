@@ -41,6 +41,10 @@ struct ReceiverHabits
     qint64 maxSize = -1;
     // The first copy of this data packet arrives with one byte damaged; 0 none.
     int damagePacket = 0;
+    // Sent right after the ACK of data packet 2: line noise, a lone CAN.
+    QByteArray noise;
+    // Answers the first copies of every data packet with NAK, this many times each.
+    int nakEveryPacket = 0;
     // Answers every copy of this data packet with NAK (or CAN CAN when cancelAt is set); 0 none.
     int refusePacket = 0;
     int refuseTimes = 0;
@@ -108,6 +112,7 @@ private:
     int m_duplicates = 0;
     int m_timeouts = 0;
     int m_refused = 0;
+    int m_naksForThisPacket = 0;
     bool m_damaged = false;
     QString m_log;
 };

@@ -1,0 +1,59 @@
+#include "serialplatform.h"
+
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+QString portLocation(const QString &name)
+{
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+        || name.startsWith(QLatin1String("../"));
+    return path ? name : QStringLiteral("/dev/") + name;
+}
+#else
+QString portLocation(const QString &name)
+{
+    return name;
+}
+#endif
+
+#ifdef Q_OS_LINUX
+// The kernel's own termios2 knows any rate; the C library's termios only the listed ones.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/serial.h>
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+bool requestLowLatency(qintptr handle, QString *why)
+{
+    serial_struct serial {};
+    if (ioctl(int(handle), TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(int(handle), TIOCSSERIAL, &serial) == 0)
+            return true;
+    }
+    *why = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+}
+
+qint64 appliedBaudRate(qintptr handle)
+{
+    termios2 settings {};
+    if (ioctl(int(handle), TCGETS2, &settings) != 0)
+        return 0;
+    return qint64(settings.c_ospeed);
+}
+#else
+bool requestLowLatency(qintptr, QString *why)
+{
+    *why = QStringLiteral("not available on this system");
+    return false;
+}
+
+qint64 appliedBaudRate(qintptr)
+{
+    return 0;
+}
+#endif

@@ -1,0 +1,15 @@
+// What the operating system's serial driver is asked beyond what QSerialPort offers, one small function each,
+// so that another system needs new bodies here rather than edits elsewhere.
+#pragma once
+
+#include <QString>
+
+// The device a port name stands for: a bare name such as ttyUSB0 is looked up where the system keeps them.
+QString portLocation(const QString &name);
+
+// Asks the driver to hand received bytes on at once (FTDI adapters: a 1 ms latency timer instead of 16 ms).
+// False, with the reason, where the device or the system has no such setting.
+bool requestLowLatency(qintptr handle, QString *why);
+
+// The rate the driver really set up, in bit/s; 0 where it cannot be told.
+qint64 appliedBaudRate(qintptr handle);
