@@ -51,6 +51,7 @@ private slots:
     void sendsToSeveralPorts();
     void stopCancelsEveryPort();
     void prefixesDeviceLines();
+    void drawsOneStatusLineOnTerminal();
     void waitsForPort_data();
     void waitsForPort();
     void reportsJsonLines();
@@ -190,6 +191,40 @@ void TestKelpoSendPorts::prefixesDeviceLines()
     for (const QByteArray &line : { one + "U-Boot \n", two + "SPL booting\r\n", two + "ready\r\n",
              one + "2023.01\r\n", one + "ready\r\n" })
         QVERIFY2(run.out.contains(line), qPrintable(run.diagnostics()));
+}
+
+// On a terminal the ports' progress shares one line redrawn in place, each percent after its port.
+void TestKelpoSendPorts::drawsOneStatusLineOnTerminal()
+{
+    PtyPair terminal;
+    QVERIFY2(terminal.isValid(), qPrintable(terminal.errorString()));
+    const QByteArray content = randomBytes(100 * 1024, 87);
+    const QString path = makeFile(QStringLiteral("status.bin"), content);
+    QVERIFY(!path.isEmpty());
+    RbReceiver first;
+    RbReceiver second;
+    QVERIFY2(first.start() && second.start(), qPrintable(first.errorString() + second.errorString()));
+
+    SendRun run;
+    run.setTerminal(&terminal);
+    run.start({ first.portPath(), second.portPath(), path });
+    for (RbReceiver *rb : { &first, &second }) {
+        QVERIFY2(run.waitForOutput(rb->portPath().toLocal8Bit() + ": " + PREPARE_TEXT),
+            qPrintable(run.diagnostics()));
+        rb->release();
+    }
+    QCOMPARE(run.waitForExit(), 0);
+    QVERIFY(run.waitUntil([&] { return run.out.contains("Summary " + second.portPath().toLocal8Bit()); }));
+
+    QVERIFY2(!run.out.contains("Progress:"), run.out.constData());
+    for (const RbReceiver *rb : { &first, &second }) {
+        QVERIFY2(run.out.contains("\r\033[K") && run.out.contains(rb->portPath().toLocal8Bit() + " 100%"),
+            qPrintable(run.diagnostics()));
+        QVERIFY(run.out.contains(
+            "\r\033[K" + rb->portPath().toLocal8Bit() + ": [info]Update process completed.\n"));
+    }
+    // The status line is wiped before the summary, which starts on a line of its own.
+    QVERIFY2(run.out.contains("\r\033[KSummary "), qPrintable(run.diagnostics()));
 }
 
 void TestKelpoSendPorts::waitsForPort_data()
