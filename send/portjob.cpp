@@ -174,9 +174,7 @@ void PortJob::startTransfer()
         m_controller->stopHandle();
     m_phase = Transfer;
     m_transferText.clear();
-    UploadRequest request;
-    request.filePath = m_settings.filePath;
-    m_controller->startUpload(request);
+    m_controller->startUpload({ m_settings.filePath, m_settings.transfer });
 }
 
 void PortJob::onMessage(const QString &msg)

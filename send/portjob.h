@@ -2,6 +2,8 @@
 // appear if asked, the steps before, the transfer, the steps after, close.
 #pragma once
 
+#include "uploadrequest.h"
+
 #include "comminterface.h"
 #include "filefacts.h"
 #include "observer.h"
@@ -27,6 +29,7 @@ struct PortJobSettings
     int expectTimeoutMs = 10000;
     // How long to keep trying to open a port that does not exist yet; 0 tries once.
     int waitPortMs = 0;
+    TransferOptions transfer;
 };
 
 class PortJob : public QObject, public Observer

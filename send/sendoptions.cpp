@@ -1,5 +1,8 @@
 #include "sendoptions.h"
 
+#include "localsetting.h"
+#include "transfersettings.h"
+
 #include <QCommandLineParser>
 #include <QSet>
 #include <cstdio>
@@ -34,6 +37,43 @@ bool parseSeconds(const QString &text, double minimum, int *milliseconds)
     return true;
 }
 
+// The transfer settings as options of the same names, with dashes: --reply-timeout for reply_timeout.
+QString optionName(TransferSettings::Setting setting)
+{
+    return QString::fromLatin1(TransferSettings::key(setting)).replace(QLatin1Char('_'), QLatin1Char('-'));
+}
+
+QList<QCommandLineOption> transferOptions()
+{
+    const char *const descriptions[TransferSettings::SettingCount][2] = {
+        { "ymodem (default), xmodem or xmodem-1k.", "NAME" },
+        { "YMODEM's data packets: mixed (default, the last kilobyte in 128-byte packets) or 1k.", "POLICY" },
+        { "Wait for the answer to a packet before sending it again (default 10).", "SECONDS" },
+        { "Wait for the answer to the first packet, while the device may erase (default 60).", "SECONDS" },
+        { "Wait for the device's first request; 0 (default) waits as long as it takes.", "SECONDS" },
+        { "Times one packet may be sent again in a row (default 10).", "N" },
+    };
+    QList<QCommandLineOption> options;
+    for (int i = 0; i < TransferSettings::SettingCount; ++i)
+        options << QCommandLineOption(optionName(TransferSettings::Setting(i)),
+            QString::fromLatin1(descriptions[i][0]), QString::fromLatin1(descriptions[i][1]));
+    return options;
+}
+
+bool parseTransfer(const QCommandLineParser &parser, TransferOptions *transfer, int *exitStatus)
+{
+    for (int i = 0; i < TransferSettings::SettingCount; ++i) {
+        const auto setting = TransferSettings::Setting(i);
+        const QString name = optionName(setting);
+        if (parser.isSet(name) && !TransferSettings::apply(setting, parser.value(name), transfer)) {
+            *exitStatus = usageError(QStringLiteral("--%1 \"%2\" is not accepted; give %3.")
+                                         .arg(name, parser.value(name), TransferSettings::accepted(setting)));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool parseSteps(const QStringList &texts, const char *option, QList<Step> *steps, int *exitStatus)
 {
     for (const QString &text : texts) {
@@ -54,8 +94,9 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Sends FILE with YMODEM (CRC, 1K blocks) to the device on every PORT at once, each waiting as long\n"
-        "as it takes for its device to ask for it. Steps run per port, in the order given:\n"
+        "Sends FILE with YMODEM (or XMODEM) to the device on every PORT at once, each waiting as long as it\n"
+        "takes for its device to ask for it (or --start-timeout). Options not given take their values\n"
+        "from config.ini's TRANSFER section. Steps run per port, in the order given:\n"
         "  send:TEXT    writes TEXT; escapes \\r \\n \\t \\\\ \\xHH\n"
         "  expect:REGEX waits until what the device printed since the previous step matches\n"
         "  lines:dtr=0|1,rts=0|1   sets the modem control lines (either or both)\n"
@@ -83,6 +124,7 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
     parser.addOptions({ baudOption, beforeOption, afterOption, expectOption, waitPortOption, jsonOption,
         listOption, help });
+    parser.addOptions(transferOptions());
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("PORT"),
         QStringLiteral("Device path (/dev/ttyUSB0) or a port name as --list prints it; one or more."));
@@ -136,6 +178,9 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
                              .arg(parser.value(waitPortOption)));
         return Exit;
     }
+    transfer = TransferSettings::fromSettings(*LocalSetting::instance());
+    if (!parseTransfer(parser, &transfer, exitStatus))
+        return Exit;
     if (!parseSteps(parser.values(beforeOption), "before", &before, exitStatus)
         || !parseSteps(parser.values(afterOption), "after", &after, exitStatus))
         return Exit;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "step.h"
+#include "uploadrequest.h"
 
 #include <QList>
 #include <QString>
@@ -20,6 +21,8 @@ struct SendOptions
     QList<Step> after;
     int expectTimeoutMs = 10000;
     int waitPortMs = 0;
+    // config.ini's TRANSFER section, with what the command line says over it.
+    TransferOptions transfer;
 
     // Fills the options from arguments. Run when there is work; Exit with *exitStatus set when help or the
     // version was printed (0) or a usage error was (2).

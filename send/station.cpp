@@ -19,6 +19,7 @@ Station::Station(const SendOptions &options, Reporter *reporter, QObject *parent
         settings.after = options.after;
         settings.expectTimeoutMs = options.expectTimeoutMs;
         settings.waitPortMs = options.waitPortMs;
+        settings.transfer = options.transfer;
         auto *job = new PortJob(settings, reporter);
         connect(job, &PortJob::sigFinished, this, &Station::jobFinished);
         m_jobs << job;
