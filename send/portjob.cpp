@@ -109,7 +109,10 @@ void PortJob::slotCommSucc(CommOperType type)
 void PortJob::slotCommFailed(CommOperType type, QString strInfo)
 {
     if (type == CommOperOpen && m_phase == Opening) {
-        if (!m_portDeadline.hasExpired() && !portExists(m_settings.port)) {
+        // A port that was missing gets the whole wait: a node that has just appeared may not be ready yet
+        // (its permissions still being set).
+        m_portSeenMissing = m_portSeenMissing || !portExists(m_settings.port);
+        if (!m_portDeadline.hasExpired() && m_portSeenMissing) {
             if (!m_waitNoted)
                 m_reporter->note(m_settings.port,
                     QStringLiteral("waiting up to %1 s for %2 to appear.")

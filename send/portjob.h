@@ -79,6 +79,7 @@ private:
     QDeadlineTimer m_portDeadline;
     QTimer m_retryTimer;
     bool m_waitNoted = false;
+    bool m_portSeenMissing = false;
     int m_percent = -1;
     // The engine's last line, which tells why a file was refused.
     QString m_lastMessage;

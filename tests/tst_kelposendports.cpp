@@ -50,6 +50,8 @@ private slots:
     void sendsToSeveralPorts_data();
     void sendsToSeveralPorts();
     void stopCancelsEveryPort();
+    void prefixesDeviceLines();
+    void drawsOneStatusLineOnTerminal();
     void waitsForPort_data();
     void waitsForPort();
     void reportsJsonLines();
@@ -153,6 +155,76 @@ void TestKelpoSendPorts::stopCancelsEveryPort()
             QStringLiteral("kelpo-send: %1: %2 was not sent at all: cancelled.")
                 .arg(device->slavePath(), path));
     }
+}
+
+// With several ports every line the devices print starts with its port, also when a device's line arrives
+// in pieces between another's.
+void TestKelpoSendPorts::prefixesDeviceLines()
+{
+    PtyPair first;
+    PtyPair second;
+    QVERIFY(first.isValid() && second.isValid());
+    const QString path = makeFile(QStringLiteral("prefixed.bin"), randomBytes(3000, 81));
+    QVERIFY(!path.isEmpty());
+
+    SendRun run;
+    run.start({ QStringLiteral("--before"), QStringLiteral("send:?"), QStringLiteral("--before"),
+        QStringLiteral("expect:ready"), first.slavePath(), second.slavePath(), path });
+    // The masters cannot be read before the program holds the terminals.
+    for (const PtyPair *device : { &first, &second })
+        QVERIFY2(run.waitForError(device->slavePath().toLocal8Bit() + " is open; running the steps"),
+            qPrintable(run.diagnostics()));
+    QCOMPARE(first.read(1), QByteArray("?"));
+    QCOMPARE(second.read(1), QByteArray("?"));
+    QVERIFY(first.write("U-Boot "));
+    QVERIFY(run.waitForOutput(first.slavePath().toLocal8Bit() + ": U-Boot "));
+    QVERIFY(second.write("SPL booting\r\nready\r\n"));
+    QVERIFY(run.waitForOutput(second.slavePath().toLocal8Bit() + ": " + PREPARE_TEXT));
+    QVERIFY(first.write("2023.01\r\nready\r\n"));
+    QVERIFY(run.waitForOutput(first.slavePath().toLocal8Bit() + ": " + PREPARE_TEXT));
+    QVERIFY(run.signal(SIGINT));
+    QCOMPARE(run.waitForExit(), 1);
+
+    const QByteArray one = first.slavePath().toLocal8Bit() + ": ";
+    const QByteArray two = second.slavePath().toLocal8Bit() + ": ";
+    // The first device's line was cut by the second's and goes on under its port again.
+    for (const QByteArray &line : { one + "U-Boot \n", two + "SPL booting\r\n", two + "ready\r\n",
+             one + "2023.01\r\n", one + "ready\r\n" })
+        QVERIFY2(run.out.contains(line), qPrintable(run.diagnostics()));
+}
+
+// On a terminal the ports' progress shares one line redrawn in place, each percent after its port.
+void TestKelpoSendPorts::drawsOneStatusLineOnTerminal()
+{
+    PtyPair terminal;
+    QVERIFY2(terminal.isValid(), qPrintable(terminal.errorString()));
+    const QByteArray content = randomBytes(100 * 1024, 87);
+    const QString path = makeFile(QStringLiteral("status.bin"), content);
+    QVERIFY(!path.isEmpty());
+    RbReceiver first;
+    RbReceiver second;
+    QVERIFY2(first.start() && second.start(), qPrintable(first.errorString() + second.errorString()));
+
+    SendRun run;
+    run.setTerminal(&terminal);
+    run.start({ first.portPath(), second.portPath(), path });
+    for (RbReceiver *rb : { &first, &second }) {
+        QVERIFY2(run.waitForOutput(rb->portPath().toLocal8Bit() + ": " + PREPARE_TEXT),
+            qPrintable(run.diagnostics()));
+        rb->release();
+    }
+    QCOMPARE(run.waitForExit(), 0);
+    QVERIFY(run.waitUntil([&] { return run.out.contains("Summary " + second.portPath().toLocal8Bit()); }));
+
+    QVERIFY2(!run.out.contains("Progress:"), run.out.constData());
+    for (const RbReceiver *rb : { &first, &second }) {
+        QVERIFY2(run.out.contains("\r\033[K") && run.out.contains(rb->portPath().toLocal8Bit() + " 100%"),
+            qPrintable(run.diagnostics()));
+        QVERIFY(run.out.contains(
+            "\r\033[K" + rb->portPath().toLocal8Bit() + ": [info]Update process completed.\n"));
+    }
+    // The status line is wiped before the summary, which starts on a line of its own.
+    QVERIFY2(run.out.contains("\r\033[KSummary "), qPrintable(run.diagnostics()));
 }
 
 void TestKelpoSendPorts::waitsForPort_data()

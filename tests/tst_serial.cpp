@@ -70,6 +70,8 @@ private slots:
     void destroyingFacadeClosesOpenPort();
     void lostPortIsReportedAndCanBeReopened();
     void availablePortsJoinNameAndDescription();
+    void modemLinesReportWhereTheyCannotBeSet_data();
+    void modemLinesReportWhereTheyCannotBeSet();
 
 private:
     void record(CommSerial &comm);
@@ -508,6 +510,39 @@ void TestSerial::lostPortIsReportedAndCanBeReopened()
     PtyPair other;
     QVERIFY(openPort(comm, other.slavePath()));
     QVERIFY(comm.lineError().isEmpty());
+}
+
+void TestSerial::modemLinesReportWhereTheyCannotBeSet_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("port not open") << false << QStringLiteral("the port is not open");
+    // A pseudo-terminal has no modem lines; the text is the system's.
+    QTest::newRow("pseudo-terminal") << true << QString();
+}
+
+// Setting DTR and RTS is answered in the GUI thread as CommOperLines, a failure with its reason.
+void TestSerial::modemLinesReportWhereTheyCannotBeSet()
+{
+    QFETCH(bool, open);
+    QFETCH(QString, text);
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    CommSerial comm;
+    record(comm);
+    if (open)
+        QVERIFY(openPort(comm, pty.slavePath()));
+    const int before = m_outcomes.size();
+    comm.setModemLines(1, 0);
+    QTRY_COMPARE(m_outcomes.size(), before + 1);
+    const Outcome &outcome = m_outcomes.last();
+    QCOMPARE(outcome.type, CommOperLines);
+    QVERIFY(!outcome.succeeded);
+    QCOMPARE(outcome.thread, QThread::currentThread());
+    if (!text.isEmpty())
+        QCOMPARE(outcome.text, text);
+    else
+        QVERIFY(!outcome.text.isEmpty());
 }
 
 void TestSerial::availablePortsJoinNameAndDescription()
