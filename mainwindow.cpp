@@ -5,12 +5,14 @@
 #include "controller.h"
 #include "localsetting.h"
 #include "progresstext.h"
+#include "transfersettings.h"
 
 #include <QAction>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QIntValidator>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QUrl>
@@ -18,6 +20,8 @@
 namespace {
 
 const char DEFAULT_BAUD[] = "115200";
+constexpr int MIN_BAUD = 50;
+constexpr int MAX_BAUD = 12000000;
 
 // "name:description" as the port list shows it; only the name is opened and remembered.
 QString portNameOf(const QString &entry)
@@ -76,9 +80,12 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
     connect(m_ui->le_file, &QLineEdit::textChanged, this,
         [](const QString &path) { remember([&](LocalSetting *s) { s->setWindowFile(path); }); });
 
-    m_ui->cb_bauds->addItems(
-        { "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400", "256000" });
-    m_ui->cb_bauds->setCurrentText(DEFAULT_BAUD);
+    m_ui->cb_bauds->addItems({ "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400",
+        "256000", "460800", "921600", "1000000", "1500000", "2000000", "3000000" });
+    // Any rate an adapter may run can be typed; the port says when it cannot.
+    m_ui->cb_bauds->setEditable(true);
+    m_ui->cb_bauds->setValidator(new QIntValidator(MIN_BAUD, MAX_BAUD, m_ui->cb_bauds));
+    showRate(QLatin1String(DEFAULT_BAUD));
     m_ui->cb_names->addItems(m_ports->ports());
     restoreChoices();
     m_ui->progressBar->setFormat(progressText(TransferProgress()));
@@ -109,8 +116,19 @@ void MainWindow::restoreChoices()
     if (portIndex >= 0)
         m_ui->cb_names->setCurrentIndex(portIndex);
     if (baud > 0)
-        m_ui->cb_bauds->setCurrentText(QString::number(baud));
+        showRate(QString::number(baud));
     m_ui->le_file->setText(file);
+}
+
+// An editable box only shows a text it is given; a listed rate must be selected, so that the arrow keys move
+// on from it.
+void MainWindow::showRate(const QString &rate)
+{
+    const int index = m_ui->cb_bauds->findText(rate);
+    if (index >= 0)
+        m_ui->cb_bauds->setCurrentIndex(index);
+    else
+        m_ui->cb_bauds->setEditText(rate);
 }
 
 int MainWindow::indexOfPort(const QString &portName) const
@@ -182,6 +200,7 @@ void MainWindow::slotSucc(CommOperType type)
 
 void MainWindow::slotBtRefresh(bool)
 {
+    showRate(QLatin1String(DEFAULT_BAUD));
     m_ports->slotLook();
 }
 
@@ -218,9 +237,7 @@ void MainWindow::slotBtUpdate(bool)
     m_ui->progressBar->setFormat(progressText(TransferProgress()));
     m_ui->progressBar->setValue(0);
     m_controller->stopHandle();
-    UploadRequest request;
-    request.filePath = path;
-    m_controller->startUpload(request);
+    m_controller->startUpload({ path, TransferSettings::fromSettings(*LocalSetting::instance()) });
 }
 
 void MainWindow::slotBtStopUpdate(bool)

@@ -53,6 +53,7 @@ private:
 
     void updateControls();
     void restoreChoices();
+    void showRate(const QString &rate);
     int indexOfPort(const QString &portName) const;
     void warn(const QString &text);
 
