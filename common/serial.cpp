@@ -129,7 +129,7 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     m_portName = strPortName;
 
     // Without a name QSerialPort would try to open /dev itself.
-    if (strPortName.isEmpty() || !m_port.open(QIODevice::ReadWrite)) {
+    if (strPortName.isEmpty() || !openExclusively()) {
         emit sigFailed(CommOperOpen, openFailureText(strPortName, m_port.error(), m_port.errorString()));
         // Left set, the error would be reported again by the next close.
         m_port.clearError();
@@ -153,6 +153,16 @@ void Serial::slotOpen(QString strPortName, int nBaud)
         m_lineError.clear();
     }
     emit sigSucc(CommOperOpen);
+}
+
+// Ports open one at a time across the process: QSerialPort's open sets up state once for every port (its
+// lock-file folders) and reads it on each open, and with several ports opening at once in their own threads
+// that is shared without a lock the race detector can see.
+bool Serial::openExclusively()
+{
+    static QMutex opening;
+    QMutexLocker locker(&opening);
+    return m_port.open(QIODevice::ReadWrite);
 }
 
 void Serial::slotClose()

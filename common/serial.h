@@ -51,6 +51,7 @@ private slots:
     void slotPortLost(QString strInfo);
 
 private:
+    bool openExclusively();
     void closePort();
 
 private:
