@@ -67,7 +67,9 @@ void TestUBoot::boardHoldsTheFile()
         relay.start();
         TransferOptions options;
         options.protocol = TransferOptions::Protocol(protocol);
-        options.replyTimeoutMs = 2000;
+        // Longer than U-Boot's own round after a bad block (2 s waiting, then 2 s of quiet line before it asks
+        // again): resending sooner keeps its line from going quiet, and it never asks.
+        options.replyTimeoutMs = 5000;
         engine.controller->startUpload({ path, options });
         QVERIFY2(engine.recorder.waitForEnd(), qPrintable(engine.recorder.messages.join('\n')));
         QVERIFY2(engine.recorder.outcome.completed(),
