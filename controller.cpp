@@ -53,12 +53,6 @@ void Controller::startDataRecv()
     emit sigStartDataRecv();
 }
 
-void Controller::writeInput(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    m_handle->write(bytes.constData(), bytes.size());
-}
-
 void Controller::slotMessage(QString msg)
 {
     for (Observer *observer : qAsConst(m_observers))

@@ -27,7 +27,6 @@ public:
     void startUpload(const UploadRequest &request);
     void stopHandle();
     void startDataRecv();
-    void writeInput(const QString &text);
 
 signals:
     void sigStartUpload(UploadRequest request);

@@ -30,11 +30,6 @@ bool HandleThread::beginRequest()
     return ++m_requestsBegun > m_requestsStopped.load();
 }
 
-void HandleThread::write(const char *data, int len)
-{
-    m_comm->writeData(data, len);
-}
-
 void HandleThread::slotStartUpload(UploadRequest request)
 {
     qDebug() << "HandleThread::slotStartUpload:" << QThread::currentThreadId();

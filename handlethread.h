@@ -28,7 +28,6 @@ public:
     void noteRequest();
     // Ends the slot that runs now, at once, and every request noted before.
     void stop();
-    void write(const char *data, int len);
 
 signals:
     void sigMessage(QString msg);

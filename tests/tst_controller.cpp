@@ -58,7 +58,6 @@ class TestController : public QObject
 private slots:
     void reportsReachObserversInOrder();
     void monitorThenUploadRunInOrder();
-    void keyboardInputGoesStraightToChannel();
     void destructionIsPrompt_data();
     void destructionIsPrompt();
 };
@@ -137,16 +136,6 @@ void TestController::monitorThenUploadRunInOrder()
         QStringLiteral("first message [info]Update process completed."));
     QCOMPARE(journal.entries.filter(QStringLiteral("first progress")).last(),
         QStringLiteral("first progress 100"));
-    channel.quit();
-}
-
-void TestController::keyboardInputGoesStraightToChannel()
-{
-    ScriptedChannel channel;
-    Controller controller(&channel);
-    controller.writeInput(QStringLiteral("ä"));
-    controller.writeInput(QString());
-    QCOMPARE(channel.writes(), QList<QByteArray>({ QByteArray("\xc3\xa4"), QByteArray() }));
     channel.quit();
 }
 
