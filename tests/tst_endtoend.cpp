@@ -1,7 +1,7 @@
 // The engine the way the window drives it (CommSerial, Controller, an observer) against the real rb on a
 // pseudo-terminal.
 #include "enginerun.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "rbreceiver.h"
 
 #include <QDir>

@@ -4,7 +4,7 @@
 // longer than its own time-outs allow.
 #include "faultyrelay.h"
 #include "handlethread.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "rbreceiver.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "handlethread.h"
 #include "log.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "scriptedchannel.h"
 #include "scriptedreceiver.h"
 #include "ymodem.h"

@@ -2,7 +2,7 @@
 // hand, and with the settings file beside a copy of the binary.
 #include "handlethread.h"
 #include "ptypair.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "rbreceiver.h"
 #include "sendrun.h"
 

@@ -1,6 +1,6 @@
 // kelpo-send with several ports at once, each with its own rb behind socat; ports that appear late; and the
 // JSON Lines a station script reads.
-#include "randombytes.h"
+#include "testdata.h"
 #include "rbreceiver.h"
 #include "sendrun.h"
 

@@ -1,10 +1,10 @@
 // kelpo-send's steps before and after the transfer: how they are read from the command line, the file's
 // figures they use, and how they run against a device played by hand on a pseudo-terminal and against a
 // real U-Boot under QEMU.
-#include "crc32ieee.h"
+#include "testdata.h"
 #include "filefacts.h"
 #include "ptypair.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "sendrun.h"
 #include "step.h"
 #include "ubootboard.h"

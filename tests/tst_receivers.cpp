@@ -2,7 +2,7 @@
 #include "enginerun.h"
 #include "ptypair.h"
 #include "ptyreceiver.h"
-#include "randombytes.h"
+#include "testdata.h"
 
 #include <QFile>
 #include <QProcess>

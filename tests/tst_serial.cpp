@@ -1,7 +1,7 @@
 #include "commserial.h"
 #include "localsetting.h"
 #include "ptypair.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "serial.h"
 #include "serialplatform.h"
 

@@ -1,8 +1,8 @@
 // The engine into a real U-Boot under QEMU, through a line that damages one byte of the file on its way.
-#include "crc32ieee.h"
+#include "testdata.h"
 #include "enginerun.h"
 #include "faultyrelay.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "ubootboard.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 #include "log.h"
-#include "randombytes.h"
+#include "testdata.h"
 #include "ymodem.h"
 
 #include <QDir>
@@ -11,21 +11,6 @@
 namespace {
 
 constexpr int BUFFER_SIZE = 1029;
-
-// Written apart from the codec's crc16(): the message is fed through the shift register one bit at a time.
-quint16 referenceCrc(const QByteArray &data)
-{
-    quint16 reg = 0;
-    for (const char c : data) {
-        for (int i = 7; i >= 0; --i) {
-            const bool feedback = ((reg >> 15) & 1) != ((uchar(c) >> i) & 1);
-            reg = quint16(reg << 1);
-            if (feedback)
-                reg ^= 0x1021;
-        }
-    }
-    return reg;
-}
 
 // Checks one packet as a receiver would and returns why it is malformed, or an empty text.
 QString decodePacket(const QByteArray &packet, int expectedBlock, QByteArray *payload)

@@ -1,6 +1,6 @@
 #include "firmwarefolder.h"
 
-#include "randombytes.h"
+#include "testdata.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "ptyreceiver.h"
 
-#include "referencecrc.h"
+#include "testdata.h"
 
 #include <QList>
 #include <chrono>

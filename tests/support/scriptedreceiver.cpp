@@ -1,6 +1,6 @@
 #include "scriptedreceiver.h"
 
-#include "referencecrc.h"
+#include "testdata.h"
 #include "scriptedchannel.h"
 
 namespace {
