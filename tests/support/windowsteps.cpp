@@ -57,12 +57,6 @@ std::unique_ptr<ModalAnswerer> answerFileDialog(const QString &path, const QStri
     });
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString ptyEntry(const PtyPair &pty)
 {
     return pty.slavePath() + QStringLiteral(":pseudo terminal");

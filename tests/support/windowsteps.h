@@ -3,6 +3,7 @@
 #pragma once
 
 #include "modalanswerer.h"
+#include "testdata.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,7 +40,6 @@ struct DialogSeen
 std::unique_ptr<ModalAnswerer> answerFileDialog(
     const QString &path, const QString &lookFor, DialogSeen *seen);
 
-QByteArray readFile(const QString &path);
 // A pseudo-terminal as the port list shows it.
 QString ptyEntry(const PtyPair &pty);
 // Types into whatever has the keyboard focus, as key events reach a window from the platform.
