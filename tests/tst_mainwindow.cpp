@@ -170,7 +170,7 @@ private slots:
         QCOMPARE(progressText(progress), text);
     }
 
-    // Open, keys typed, a download cancelled, one whose adapter is unplugged, and Close.
+    // A port not there; then open, keys typed, a download cancelled, one whose adapter is unplugged, Close.
     void controlsFollowState()
     {
         PtyPair device;
