@@ -1,26 +1,79 @@
-#include "firmwarefolder.h"
+#include "console.h"
 #include "localsetting.h"
+#include "mainwindow.h"
+#include "peers.h"
+#include "progresstext.h"
 #include "ptypair.h"
 #include "rbreceiver.h"
-#include "windowsteps.h"
-#include "windowundertest.h"
+#include "testdata.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QDir>
-#include <QMimeData>
-#include <QRegularExpression>
-#include <QSerialPort>
-#include <QTextCodec>
 #include <QtTest>
-#include <memory>
+#include <QtWidgets>
 
 namespace {
-const char NO_FILE[] = "Please choose to upgrade firmware";
 
-// Qt's offscreen platform never deletes its screen; held here, the screen counts as still in use at exit
-// instead of showing up in the sanitizer's leak report.
+const QString PREPARE = QStringLiteral("[info]Prepare to establish a connection.");
+// The controls as state() tells them: the Open button's text, then 1 where it is checked, it is enabled, and
+// where Refresh, the port list, the rates, Download and Cancel are enabled.
+const QString CLOSED = QStringLiteral("Open 0111100");
+const QString OPEN = QStringLiteral("Close 1100010");
+const QString TRANSFERRING = QStringLiteral("Close 1000001");
+const QString FAILED = QStringLiteral("Close 1100000");
+
+// What a console is fed: the program's own lines start with '[', the rest is what the device printed.
+using Steps = QByteArrayList;
+void feed(Console &console, const Steps &steps)
+{
+    for (const QByteArray &step : steps)
+        step.startsWith('[') ? console.appendOwnLine(QString(step)) : console.appendDeviceBytes(step);
+}
+
+// Qt's offscreen platform never deletes its screen; held here, it is not reported as a leak at exit.
 QScreen *volatile offscreenScreen = nullptr;
+
+// The window, looking at a port list the test sets. Every message box gets its Ok, and its text is kept; the
+// file dialog is given the path in pick.
+struct Window
+{
+    explicit Window(const QStringList &present = {}, int pollMs = 10)
+        : ports(present), window([this] { return ports; }, pollMs)
+    {
+        QObject::connect(&modals, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                warnings << box->text();
+                box->button(QMessageBox::Ok)->click();
+            } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                dialog->selectFile(pick);
+                static_cast<QDialog *>(dialog)->accept();
+            }
+        });
+        modals.start(5);
+    }
+    QString state() const
+    {
+        QString text = open->text() + QLatin1Char(' ');
+        for (bool on : { open->isChecked(), open->isEnabled(), refresh->isEnabled(), names->isEnabled(),
+                 bauds->isEnabled(), upload->isEnabled(), stop->isEnabled() })
+            text += QLatin1Char(on ? '1' : '0');
+        return text;
+    }
+
+    QStringList ports;
+    MainWindow window;
+    QPlainTextEdit *console = window.findChild<QPlainTextEdit *>("textBrowser");
+    QComboBox *names = window.findChild<QComboBox *>("cb_names");
+    QComboBox *bauds = window.findChild<QComboBox *>("cb_bauds");
+    QPushButton *refresh = window.findChild<QPushButton *>("bt_refresh");
+    QPushButton *open = window.findChild<QPushButton *>("bt_open");
+    QLineEdit *file = window.findChild<QLineEdit *>("le_file");
+    QPushButton *upload = window.findChild<QPushButton *>("bt_upload");
+    QPushButton *stop = window.findChild<QPushButton *>("bt_stopUpdate");
+    QProgressBar *progress = window.findChild<QProgressBar *>("progressBar");
+    QStringList warnings;
+    QString pick;
+    QTimer modals;
+};
 
 } // namespace
 
@@ -28,365 +81,258 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+    QString m_firmware = writeFile(m_dir.filePath(QStringLiteral("zImage")), randomBytes(37 * 1024 + 300, 1));
+
 private slots:
-    void initTestCase();
-    void init();
-    void cleanupTestCase();
-
-    void startsClosedWithPortsAndRates();
-    void controlsFollowState();
-    void openFailureSaysWhy_data();
-    void openFailureSaysWhy();
-    void failedRequestRestoresButton_data();
-    void failedRequestRestoresButton();
-    void reportDuringWarningWins();
-    void browseOffersEveryFile();
-    void portListFollowsAdapters();
-    void droppedFileIsChosen_data();
-    void droppedFileIsChosen();
-    void choicesRestoredInNextWindow_data();
-    void choicesRestoredInNextWindow();
-
-private:
-    FirmwareFolder m_firmware;
-};
-
-void TestMainWindow::initTestCase()
-{
-    offscreenScreen = QGuiApplication::primaryScreen();
-    // The console speaks the locale's encoding; these tests speak UTF-8 wherever they run.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-    QVERIFY(m_firmware.isValid());
-}
-
-// Each test starts as on a first start: nothing remembered from the one before.
-void TestMainWindow::init()
-{
-    LocalSetting::instance()->reset();
-}
-
-void TestMainWindow::cleanupTestCase()
-{
-    LocalSetting::instance()->reset();
-}
-
-void TestMainWindow::startsClosedWithPortsAndRates()
-{
-    const QStringList ports = { QStringLiteral("ttyS0:built-in"), QStringLiteral("ttyUSB0:FT232R") };
-    WindowUnderTest u(ports);
-    QVERIFY(u.complete());
-    QCOMPARE(u.state(), CLOSED);
-    QCOMPARE(u.portEntries(), ports);
-    QCOMPARE(u.names->currentIndex(), 0);
-    QStringList bauds;
-    for (int i = 0; i < u.bauds->count(); ++i)
-        bauds << u.bauds->itemText(i);
-    QCOMPARE(bauds,
-        QStringList({ "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400", "256000",
-            "460800", "921600", "1000000", "1500000", "2000000", "3000000" }));
-    QCOMPARE(u.bauds->currentText(), QStringLiteral("115200"));
-    QCOMPARE(u.file->text(), QString());
-    QCOMPARE(u.progress->text(), QStringLiteral("0 %"));
-
-    // Any whole rate from 50 to 12 000 000 may be typed; Refresh brings back 115200.
-    int position = 0;
-    for (const auto &[text, accepted] : { std::pair<QString, bool>("12000000", true), { "12345678", false },
-             { "50", true }, { "9600x", false } }) {
-        QString typed = text;
-        QCOMPARE(u.bauds->validator()->validate(typed, position) == QValidator::Acceptable, accepted);
-    }
-    u.bauds->setCurrentText(QStringLiteral("1843200"));
-    u.refresh->click();
-    QCOMPARE(u.bauds->currentText(), QStringLiteral("115200"));
-}
-
-// Through open, a download cancelled, a download whose port is lost, close, and another port.
-void TestMainWindow::controlsFollowState()
-{
-    PtyPair device;
-    QVERIFY2(device.isValid(), qPrintable(device.errorString()));
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    u.file->setText(m_firmware.path("firmware-a.bin"));
-    QStringList states { u.state() };
-
-    // Only the part before the colon, the port's name, is opened.
-    QVERIFY(u.choosePort(ptyEntry(device)));
-    QTest::mouseClick(u.open, Qt::LeftButton);
-    states << u.state();
-    QTRY_COMPARE(u.state(), OPEN);
-    states << u.state();
-    QVERIFY(!device.isSlaveClosed());
-
-    pressDownload(u);
-    QVERIFY(!QTest::currentTestFailed());
-    states << u.state();
-    QTest::mouseClick(u.stop, Qt::LeftButton);
-    QTRY_VERIFY(u.consoleHas(QLatin1String(CANCELLED_LINE)));
-    QTRY_COMPARE(u.state(), OPEN);
-    states << u.state();
-    QVERIFY2(u.progress->text().startsWith(QLatin1String("Failed: ")), qPrintable(u.progress->text()));
-    QCOMPARE(device.read(5), QByteArray(5, '\x18'));
-
-    // An adapter unplugged mid-transfer: the session ends at once with a line naming the port, and the
-    // port waits for the operator's Close.
-    pressDownload(u);
-    QVERIFY(!QTest::currentTestFailed());
-    QVERIFY(device.write("C"));
-    QCOMPARE(device.read(133).size(), 133);
-    device.hangUp();
-    const QString lostLine = QStringLiteral("[info]Serial port %1 lost").arg(device.slavePath());
-    QTRY_VERIFY(u.consoleLines().last().startsWith(lostLine));
-    QTRY_COMPARE(u.warnings.size(), 1);
-    QVERIFY2(u.warnings.last().text.startsWith(lostLine.mid(6)), qPrintable(u.warnings.last().text));
-    QTRY_COMPARE(u.state(), FAILED);
-    states << u.state();
-    QVERIFY2(u.progress->text().startsWith(QLatin1String("Failed: ")), qPrintable(u.progress->text()));
-
-    QTest::mouseClick(u.open, Qt::LeftButton);
-    states << u.state();
-    QTRY_COMPARE(u.state(), CLOSED);
-    states << u.state();
-    QCOMPARE(states, QStringList({ CLOSED, OPENING, OPEN, TRANSFERRING, OPEN, FAILED, CLOSING, CLOSED }));
-
-    // Another port opens, and what its device prints shows again.
-    deviceSays(u, "device back\n", QStringLiteral("device back"));
-}
-
-void TestMainWindow::openFailureSaysWhy_data()
-{
-    QTest::addColumn<bool>("portListed");
-
-    QTest::newRow("port that is not there") << true;
-    QTest::newRow("no port in the list") << false;
-}
-
-void TestMainWindow::openFailureSaysWhy()
-{
-    QFETCH(bool, portListed);
-
-    const QString missing = QDir(m_firmware.root()).filePath(QStringLiteral("no-such-port"));
-    QSerialPort reference(missing);
-    QVERIFY(!reference.open(QIODevice::ReadWrite));
-
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    if (portListed)
-        QVERIFY(u.choosePort(missing));
-    QTest::mouseClick(u.open, Qt::LeftButton);
-    QTRY_COMPARE(u.warnings.size(), 1);
-    QCOMPARE(u.warnings.first().title, QStringLiteral("Warn"));
-    // Plain words first, the port's own text behind them.
-    const QString text = u.warnings.first().text;
-    if (portListed)
-        QVERIFY2(text.startsWith(QLatin1String("There is no serial port"))
-                && text.contains(reference.errorString()),
-            qPrintable(text));
-    else
-        QCOMPARE(text, QStringLiteral("No serial port to open: none is there."));
-    QCOMPARE(u.warnings.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(u.state(), CLOSED);
-}
-
-void TestMainWindow::failedRequestRestoresButton_data()
-{
-    QTest::addColumn<int>("operation");
-    QTest::addColumn<QString>("stateAfter");
-
-    QTest::newRow("open") << int(CommOperOpen) << CLOSED;
-    QTest::newRow("close") << int(CommOperClose) << FAILED;
-}
-
-void TestMainWindow::failedRequestRestoresButton()
-{
-    QFETCH(int, operation);
-    QFETCH(QString, stateAfter);
-
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    if (operation == CommOperClose)
-        u.window.slotSucc(CommOperOpen);
-
-    // The window shows the port as it is before the box goes up, so a report that arrives meanwhile wins.
-    u.window.slotFailed(CommOperType(operation), QStringLiteral("the port's own words"));
-    QCOMPARE(u.warnings.size(), 1);
-    QCOMPARE(u.warnings.first().title, QStringLiteral("Warn"));
-    QCOMPARE(u.warnings.first().text, QStringLiteral("the port's own words"));
-    QCOMPARE(u.warnings.first().stateWhileShown, stateAfter);
-    QCOMPARE(u.state(), stateAfter);
-}
-
-void TestMainWindow::reportDuringWarningWins()
-{
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    u.window.slotSucc(CommOperOpen);
-
-    // The port is lost (reported as a failed close) just as the operator's own close is answered.
-    QMetaObject::invokeMethod(
-        &u.window, [&u] { u.window.slotSucc(CommOperClose); }, Qt::QueuedConnection);
-    u.window.slotFailed(CommOperClose, QStringLiteral("Serial port lost"));
-    QCOMPARE(u.warnings.size(), 1);
-    QCOMPARE(u.state(), CLOSED);
-}
-
-// Firmware files often have no extension; cancelling keeps the file chosen; an empty field is refused.
-void TestMainWindow::browseOffersEveryFile()
-{
-    PtyPair device;
-    QVERIFY2(device.isValid(), qPrintable(device.errorString()));
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    openPort(u, ptyEntry(device));
-    QVERIFY(!QTest::currentTestFailed());
-
-    const QString zImage = m_firmware.path("zImage");
-    DialogSeen seen;
-    auto answerer = answerFileDialog(zImage, zImage, &seen);
-    u.file->actions().first()->trigger();
-    QCOMPARE(answerer->answered(), 1);
-    QVERIFY(seen.offered);
-    QCOMPARE(u.file->text(), zImage);
-
-    browse(u, QString());
-    QVERIFY(!QTest::currentTestFailed());
-    QCOMPARE(u.file->text(), zImage);
-
-    u.file->clear();
-    QTest::mouseClick(u.upload, Qt::LeftButton);
-    QCOMPARE(u.warnings.size(), 1);
-    QCOMPARE(u.warnings.first().text, QLatin1String(NO_FILE));
-    QCOMPARE(u.state(), OPEN);
-}
-
-// Adapters plugged in and out while the port is closed show in the list; the choices stay.
-void TestMainWindow::portListFollowsAdapters()
-{
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    QCOMPARE(u.portEntries(), QStringList());
-    u.bauds->setCurrentText(QStringLiteral("9600"));
-
-    auto first = std::make_unique<PtyPair>();
-    PtyPair second;
-    QVERIFY(first->isValid() && second.isValid());
-    u.ports << ptyEntry(*first);
-    QTRY_COMPARE(u.portEntries(), QStringList { ptyEntry(*first) });
-    u.ports << ptyEntry(second);
-    QTRY_COMPARE(u.portEntries(), QStringList({ ptyEntry(*first), ptyEntry(second) }));
-    u.names->setCurrentIndex(1);
-    u.ports.swapItemsAt(0, 1);
-    QTRY_COMPARE(u.portEntries(), QStringList({ ptyEntry(second), ptyEntry(*first) }));
-    QCOMPARE(u.names->currentText(), ptyEntry(second));
-
-    const QString gone = ptyEntry(*first);
-    first.reset();
-    u.ports.removeAll(gone);
-    QTRY_COMPARE(u.portEntries(), QStringList { ptyEntry(second) });
-    QCOMPARE(u.bauds->currentText(), QStringLiteral("9600"));
-
-    // The one left opens, at the rate chosen.
-    QTest::mouseClick(u.open, Qt::LeftButton);
-    QTRY_COMPARE(u.state(), OPEN);
-    QVERIFY(!second.isSlaveClosed());
-}
-
-void TestMainWindow::droppedFileIsChosen_data()
-{
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("dropped");
-    QTest::addColumn<bool>("taken");
-
-    const QString file = m_firmware.path("zImage");
-    QTest::newRow("file on the field") << "le_file" << file << true;
-    QTest::newRow("file on the console") << "textBrowser" << file << true;
-    QTest::newRow("file on the progress bar") << "progressBar" << file << true;
-    QTest::newRow("folder") << "le_file" << QDir(m_firmware.root()).filePath(QStringLiteral("Bin")) << false;
-    QTest::newRow("web address") << "le_file"
-                                 << "https://example.com/fw.bin" << false;
-}
-
-void TestMainWindow::droppedFileIsChosen()
-{
-    QFETCH(QString, target);
-    QFETCH(QString, dropped);
-    QFETCH(bool, taken);
-
-    WindowUnderTest u;
-    QVERIFY(u.complete());
-    showAndActivate(u);
-    QVERIFY(!QTest::currentTestFailed());
-    u.file->setText(QStringLiteral("/before"));
-    auto *widget = u.window.findChild<QWidget *>(target);
-    QVERIFY(widget);
-
-    QMimeData mime;
-    mime.setUrls({ dropped.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(dropped) : QUrl(dropped) });
-    const QPoint at = widget->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &enter);
-    QCOMPARE(enter.isAccepted(), taken);
-    if (taken) {
-        QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(widget, &drop);
-        QVERIFY(drop.isAccepted());
-    }
-    QCOMPARE(u.file->text(), taken ? dropped : QStringLiteral("/before"));
-}
-
-void TestMainWindow::choicesRestoredInNextWindow_data()
-{
-    QTest::addColumn<bool>("byOpening");
-    QTest::addColumn<bool>("portStillThere");
-
-    QTest::newRow("chosen, port still there") << false << true;
-    QTest::newRow("chosen, port gone") << false << false;
-    QTest::newRow("opened as shown") << true << true;
-}
-
-void TestMainWindow::choicesRestoredInNextWindow()
-{
-    QFETCH(bool, byOpening);
-    QFETCH(bool, portStillThere);
-
-    PtyPair device;
-    QVERIFY2(device.isValid(), qPrintable(device.errorString()));
-    const QStringList ports = { QStringLiteral("ttyS0:built-in"), ptyEntry(device) };
+    void initTestCase()
     {
-        WindowUnderTest u(ports);
-        QVERIFY(u.complete());
-        showAndActivate(u);
-        QVERIFY(!QTest::currentTestFailed());
-        if (byOpening) {
-            // Shown by the program, not chosen; opening the port makes them the operator's choice.
-            u.names->setCurrentIndex(1);
-            u.bauds->setCurrentText(QStringLiteral("128000"));
-            openPort(u, ptyEntry(device));
-            QVERIFY(!QTest::currentTestFailed());
-            closePort(u);
-        } else {
-            // As the operator chooses: from the keyboard, in the combo boxes and the field.
-            u.names->setFocus();
-            QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
-            u.bauds->setFocus();
-            QTest::keyClick(u.window.windowHandle(), Qt::Key_Down);
-        }
-        u.file->setFocus();
-        typeKeys(m_firmware.path("zImage"));
-        QCOMPARE(u.names->currentText(), ptyEntry(device));
-        QCOMPARE(u.bauds->currentText(), QStringLiteral("128000"));
+        offscreenScreen = QGuiApplication::primaryScreen();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    }
+    void init() { LocalSetting::instance()->reset(); }
+
+    void consoleShowsTextAsTerminal_data()
+    {
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("pieces stay on a line") << Steps { "a", ".", ".\n", "ok" } << "a..\nok";
+        QTest::newRow("LF and CR LF end lines") << Steps { "one\ntwo\r", "\nthree\n" } << "one\ntwo\nthree\n";
+        QTest::newRow("lone CR overwrites") << Steps { "10%\r20%", "\r100%\n" } << "100%\n";
+        QTest::newRow("backspace takes back a character") << Steps { "boo\b \bt\n\bx" } << "bot\nx";
+        QTest::newRow("other controls show nothing") << Steps { QByteArray("a\a\033b\0c", 6) } << "abc";
+        QTest::newRow("split character") << Steps { "gr\xc3", "\xbc\xc3\x9f" } << "gr\u00fc\u00df";
+        QTest::newRow("own lines apart")
+            << Steps { "[a]", "[b]", "x", "[c]", "y\n" } << "[a]\n[b]\nx\n[c]\ny\n";
+        QTest::newRow("LF ends a line cut by an own line") << Steps { "a", "[b]", "\nc\n" } << "a\n[b]\nc\n";
+        QTest::newRow("LF after an own line is a line") << Steps { "a\n", "[b]", "\nc" } << "a\n[b]\n\nc";
+        QTest::newRow("waiting text shows above an own line") << Steps { "held", "[a]" } << "held\n[a]";
     }
 
-    // A new start reads the file again.
-    LocalSetting::instance()->setWindowFile(QStringLiteral("/not/saved"));
-    LocalSetting::instance()->load();
-    WindowUnderTest next(portStillThere ? ports : QStringList(ports.mid(0, 1)));
-    QVERIFY(next.complete());
-    QCOMPARE(next.names->currentText(), portStillThere ? ptyEntry(device) : ports.first());
-    QCOMPARE(next.bauds->currentText(), QStringLiteral("128000"));
-    QCOMPARE(next.file->text(), m_firmware.path("zImage"));
-    QCOMPARE(next.state(), CLOSED);
-}
+    void consoleShowsTextAsTerminal()
+    {
+        QFETCH(Steps, steps);
+        QFETCH(QString, shown);
+
+        Console console;
+        feed(console, steps);
+        QTRY_COMPARE(console.toPlainText(), shown);
+    }
+
+    // Text shown at once below own lines, in one flood, or a turn at a time: the last lines stay.
+    void consoleKeepsLastParagraphs()
+    {
+        QByteArray lines;
+        for (int i = 0; i < Console::MAX_PARAGRAPHS + 150; ++i)
+            lines += "line " + QByteArray::number(i) + '\n';
+        const int line400 = lines.indexOf("line 400");
+        Console console;
+        feed(console, { lines.left(line400), "[a]", lines.mid(line400), "[b]", lines, "[c]" });
+        QVERIFY(console.toPlainText().endsWith(QLatin1String("line 648\nline 649\n[c]")));
+        feed(console, { lines.left(line400) });
+        QTRY_VERIFY(console.toPlainText().endsWith(QLatin1String("line 398\nline 399\n")));
+        QCOMPARE(console.document()->blockCount(), Console::MAX_PARAGRAPHS);
+    }
+
+    void consoleSendsKeys()
+    {
+        Console console;
+        QByteArray sent;
+        connect(&console, &Console::sigSend, &console, [&](const QByteArray &bytes) { sent += bytes; });
+        QTest::keyClicks(&console, QStringLiteral("x"));
+        console.setInputEnabled(true);
+        QTest::keyClick(&console, Qt::Key_Control);
+        for (const auto &[key, text] : { std::pair(Qt::Key_A, "a"), { Qt::Key_Eacute, "\u00e9" },
+                 { Qt::Key_Return, "\r" }, { Qt::Key_C, "\x03" } })
+            QTest::sendKeyEvent(QTest::Click, &console, key, QString::fromUtf8(text), Qt::NoModifier);
+        QCOMPARE(sent, QByteArray("a\xc3\xa9\r\x03"));
+        QCOMPARE(console.toPlainText(), QStringLiteral("INPUT:a\nINPUT:\u00e9\nINPUT:^M\nINPUT:^C"));
+    }
+
+    void progressTextSays_data()
+    {
+        QTest::addColumn<TransferProgress>("progress");
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("before the first figures") << TransferProgress { 0, 0, 1000, 0 } << "0 %";
+        QTest::newRow("no time measured yet") << TransferProgress { 1, 1024, 100000, 0 } << "1 %";
+        QTest::newRow("KiB/s") << TransferProgress { 42, 11469, 25232, 1 } << "42 % · 11.2 KiB/s · 0:02 left";
+        QTest::newRow("MiB/s") << TransferProgress { 20, 1 << 21, 81 << 21, 1 }
+                               << "20 % · 2.0 MiB/s · 1:20 left";
+        QTest::newRow("one hour") << TransferProgress { 1, 100, 36100, 10 } << "1 % · 10 B/s · 1:00:00 left";
+    }
+
+    void progressTextSays()
+    {
+        QFETCH(TransferProgress, progress);
+        QFETCH(QString, text);
+        QCOMPARE(progressText(progress), text);
+    }
+
+    // A port not there; then open, keys typed, a download cancelled, one whose adapter is unplugged, Close.
+    void controlsFollowState()
+    {
+        PtyPair device;
+        SKIP_UNLESS_VALID_PTY(device);
+        Window u({ "/no/such/port:gone" });
+        QTest::mouseClick(u.open, Qt::LeftButton);
+        QTRY_COMPARE(u.warnings.size(), 1);
+        QVERIFY2(u.warnings.first().startsWith("There is no serial port"), qPrintable(u.warnings.first()));
+        QCOMPARE(u.state(), CLOSED);
+
+        u.ports = QStringList { device.slavePath() + QStringLiteral(":pseudo terminal") };
+        QTRY_COMPARE(u.names->currentText(), u.ports.first());
+        u.file->setText(m_firmware);
+        QTest::mouseClick(u.open, Qt::LeftButton);
+        QTRY_COMPARE(u.state(), OPEN);
+        QTest::keyClicks(u.console, QStringLiteral("ab"));
+        QCOMPARE(device.read(2), QByteArray("ab"));
+
+        QTest::mouseClick(u.upload, Qt::LeftButton);
+        QCOMPARE(u.state(), TRANSFERRING);
+        QTRY_VERIFY(u.console->toPlainText().contains(PREPARE));
+        // Keys typed now would break into the packets: the device gets only the cancel.
+        QTest::keyClicks(u.console, QStringLiteral("x"));
+        QTest::mouseClick(u.stop, Qt::LeftButton);
+        QCOMPARE(device.read(5), QByteArray(5, '\x18'));
+        QTRY_COMPARE(u.state(), OPEN);
+        QVERIFY2(u.progress->text().startsWith(QLatin1String("Failed: ")), qPrintable(u.progress->text()));
+
+        QTest::mouseClick(u.upload, Qt::LeftButton);
+        QTRY_COMPARE(u.console->toPlainText().count(PREPARE), 2);
+        device.hangUp();
+        QTRY_COMPARE(u.state(), FAILED);
+        QVERIFY2(u.warnings.last().contains(QLatin1String("lost")), qPrintable(u.warnings.last()));
+        QTest::mouseClick(u.open, Qt::LeftButton);
+        QTRY_COMPARE(u.state(), CLOSED);
+    }
+
+    // Adapters plugged in and out show while the port is closed; the port chosen stays chosen.
+    void portListFollowsAdapters_data()
+    {
+        QTest::addColumn<bool>("refresh");
+        QTest::addColumn<QString>("rate");
+
+        QTest::newRow("looked at by itself") << false << "9600";
+        QTest::newRow("Refresh looks at once, default rate") << true << "115200";
+    }
+
+    void portListFollowsAdapters()
+    {
+        QFETCH(bool, refresh);
+        QFETCH(QString, rate);
+
+        Window u({ "ttyS0:built-in", "ttyUSB0:FT232R" }, refresh ? 3600 * 1000 : 10);
+        u.names->setCurrentIndex(1);
+        u.bauds->setCurrentText(QStringLiteral("9600"));
+        u.ports = QStringList { "ttyACM0:CDC", "ttyUSB0:FT232R" };
+        if (refresh)
+            QTest::mouseClick(u.refresh, Qt::LeftButton);
+        QTRY_COMPARE(u.names->itemText(0), u.ports.first());
+        QCOMPARE(u.names->currentText(), u.ports.last());
+        QCOMPARE(u.bauds->currentText(), rate);
+    }
+
+    void choicesRestoredInNextWindow_data()
+    {
+        QTest::addColumn<bool>("byOpening");
+        QTest::addColumn<bool>("portStays");
+        QTest::addColumn<QString>("rate");
+
+        QTest::newRow("picked, port still there") << false << true << "128000";
+        QTest::newRow("picked, port gone") << false << false << "128000";
+        QTest::newRow("typed rate, opened") << true << true << "1843200";
+    }
+
+    void choicesRestoredInNextWindow()
+    {
+        QFETCH(bool, byOpening);
+        QFETCH(bool, portStays);
+        QFETCH(QString, rate);
+
+        PtyPair device;
+        SKIP_UNLESS_VALID_PTY(device);
+        const QStringList ports = { "ttyS0:built-in", device.slavePath() + ":pseudo terminal" };
+        {
+            Window u(ports);
+            if (byOpening) {
+                // Opening makes the port and rate shown the operator's choice.
+                u.names->setCurrentIndex(1);
+                u.bauds->setCurrentText(rate);
+                QTest::mouseClick(u.open, Qt::LeftButton);
+                QTRY_COMPARE(u.state(), OPEN);
+            } else {
+                QTest::keyClick(u.names, Qt::Key_Down);
+                QTest::keyClick(u.bauds, Qt::Key_Down);
+            }
+            QTest::keyClicks(u.file, m_firmware);
+        }
+        LocalSetting::instance()->load();
+        Window next(portStays ? ports : QStringList(ports.first()));
+        QCOMPARE(next.names->currentText(), portStays ? ports.last() : ports.first());
+        QCOMPARE(next.bauds->currentText(), rate);
+        QCOMPARE(next.file->text(), m_firmware);
+    }
+
+    void dropChoosesFile_data()
+    {
+        QTest::addColumn<QUrl>("dropped");
+        QTest::addColumn<bool>("taken");
+
+        QTest::newRow("file") << QUrl::fromLocalFile(m_firmware) << true;
+        QTest::newRow("folder") << QUrl::fromLocalFile(m_dir.path()) << false;
+    }
+
+    // Dropped anywhere, the file field too, a local file becomes the file to flash.
+    void dropChoosesFile()
+    {
+        QFETCH(QUrl, dropped);
+        QFETCH(bool, taken);
+
+        Window u;
+        QMimeData mime;
+        mime.setUrls({ dropped });
+        QDragEnterEvent enter({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(u.file, &enter);
+        QCOMPARE(enter.isAccepted(), taken);
+        QDropEvent drop({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(u.file, &drop);
+        QCOMPARE(u.file->text(), taken ? m_firmware : QString());
+    }
+
+    // A whole download into rb, the file chosen in the file dialog; KELPO_SCREENSHOT names a picture to take
+    // of the window at its end.
+    void operatorDownloads()
+    {
+        SKIP_UNLESS_INSTALLED("rb", "socat");
+        RbReceiver rb;
+        QVERIFY2(rb.start(), qPrintable(rb.errorString()));
+        Window u({ rb.portPath() });
+        u.window.show();
+        QTest::mouseClick(u.open, Qt::LeftButton);
+        QTRY_COMPARE(u.state(), OPEN);
+        QTest::mouseClick(u.upload, Qt::LeftButton);
+        QCOMPARE(u.warnings, QStringList { "Please choose to upgrade firmware" });
+
+        u.pick = m_firmware;
+        u.file->actions().first()->trigger();
+        QStringList texts;
+        connect(u.progress, &QProgressBar::valueChanged, u.progress, [&] { texts << u.progress->text(); });
+        QTest::mouseClick(u.upload, Qt::LeftButton);
+        QTRY_VERIFY(u.console->toPlainText().contains(PREPARE));
+        rb.release();
+        QTRY_VERIFY2_WITH_TIMEOUT(!u.stop->isEnabled(), rb.diagnostics().constData(), 30000);
+        QVERIFY2(rb.waitForFinished(), rb.diagnostics().constData());
+        QCOMPARE(readFile(QDir(rb.receiveDir()).filePath(QStringLiteral("zImage"))), readFile(m_firmware));
+        QCOMPARE(u.progress->value(), 100);
+        QCOMPARE(u.progress->text(), QStringLiteral("Done"));
+        QVERIFY2(texts.filter(QStringLiteral(" left")).size() > 0, qPrintable(texts.join('|')));
+        const QString screenshot = qEnvironmentVariable("KELPO_SCREENSHOT");
+        if (!screenshot.isEmpty())
+            QVERIFY(u.window.grab().save(screenshot));
+    }
+};
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"
