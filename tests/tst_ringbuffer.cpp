@@ -36,7 +36,6 @@ private slots:
         QTest::addColumn<int>("offset");
         QTest::addColumn<int>("length");
         QTest::newRow("ends exactly at the end") << 9400 << 600;
-        QTest::newRow("300 short of the end") << 9700 << 600;
         QTest::newRow("whole ring from the middle") << 5000 << 10000;
         QTest::newRow("a few bytes across the end") << 9990 << 50;
     }
@@ -51,7 +50,6 @@ private slots:
         const QByteArray bytes = randomBytes(length, 2);
         for (int i = 0; i < length; i += 1400)
             QVERIFY(buffer.put(bytes.constData() + i, qMin(1400, length - i), ShortWaitMs));
-        QCOMPARE(buffer.freeSpace(), RingBuffer::Capacity - length);
         QCOMPARE(takeAll(buffer), bytes);
     }
 
@@ -93,9 +91,8 @@ private slots:
         else
             release == "abort" ? buffer.abort() : buffer.interrupt();
         call.join();
-        QVERIFY(blocked);
-        QCOMPARE(returned, release != "abort");
-        QCOMPARE(flagged, release == "interrupt");
+        QCOMPARE(QVector<bool>({ blocked, returned, flagged }),
+            QVector<bool>({ true, release != "abort", release == "interrupt" }));
     }
 };
 

@@ -43,7 +43,6 @@ private slots:
         QTest::newRow("3 debugging") << 3 << "EEIiDD";
     }
 
-    // Lines queued just before the logger goes are still written.
     void logLevels()
     {
         QFETCH(int, level);
@@ -82,13 +81,11 @@ private slots:
             first.save();
             QSettings ini(first.getIniPath(), QSettings::IniFormat);
             ini.setValue("LOG/log_level", 2);
-            ini.setValue("TRANSFER/protocol", "xmodem");
             ini.setValue("TRANSFER/retries", "5000");
         }
         LocalSetting next;
         QCOMPARE(QVector<int>({ next.getLogLevel(), next.getWindowBaud() }), QVector<int>({ 2, 230400 }));
-        QCOMPARE(values(TransferSettings::fromSettings(next)),
-            QVector<int>({ TransferOptions::XModem, 0, 10000, 60000, 0, 10 }));
+        QCOMPARE(values(TransferSettings::fromSettings(next)), QVector<int>({ 0, 0, 10000, 60000, 0, 10 }));
         QCOMPARE(next.getWindowPort(), QString("ttyUSB0"));
         QVERIFY(QDir(m_dir->path()).isEmpty());
         next.reset();
@@ -109,7 +106,6 @@ private slots:
         QTest::newRow("reply time-out") << int(S::ReplyTimeout) << "2.5" << 2500;
         QTest::newRow("first reply time-out too long") << int(S::FirstReplyTimeout) << "3601" << -1;
         QTest::newRow("start time-out") << int(S::StartTimeout) << "86400" << 86400000;
-        QTest::newRow("negative start time-out") << int(S::StartTimeout) << "-1" << -1;
         QTest::newRow("retries") << int(S::Retries) << "100" << 100;
         QTest::newRow("endless retries") << int(S::Retries) << "inf" << -1;
     }

@@ -52,10 +52,9 @@ private slots:
         QTest::addColumn<int>("longs");
         QTest::addColumn<int>("shorts");
         QTest::newRow("1") << 1 << int(Ymodem::Mixed) << false << 0 << 1;
-        QTest::newRow("1025") << 1025 << int(Ymodem::Mixed) << false << 1 << 1;
+        QTest::newRow("1025, checksum") << 1025 << int(Ymodem::Mixed) << true << 1 << 1;
         QTest::newRow("3000") << 3000 << int(Ymodem::Mixed) << false << 2 << 8;
         QTest::newRow("block numbers wrap") << 310000 << int(Ymodem::Mixed) << false << 302 << 6;
-        QTest::newRow("checksum") << 1500 << int(Ymodem::Mixed) << true << 1 << 4;
         QTest::newRow("1K throughout") << 3000 << int(Ymodem::AllOneK) << false << 3 << 0;
         QTest::newRow("128 throughout") << 3000 << int(Ymodem::AllShort) << true << 0 << 24;
     }
@@ -108,7 +107,6 @@ private slots:
         QVERIFY(size < 0 || (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size)));
         Ymodem ymodem { QFileInfo(path) };
         QCOMPARE(int(ymodem.fileProblem()), problem);
-        // Exactly one packet of room, so that the sanitizer sees a write past it.
         std::vector<unsigned char> buf(133);
         QCOMPARE(ymodem.buildFileInfoPacket(buf.data(), 133), 133);
         const QByteArray digits = QByteArray::number(qMax<qint64>(size, 0));
