@@ -7,16 +7,11 @@
 #include <QtTest>
 #include <memory>
 
-namespace {
-
-const int LongWaitMs = 20000;
-
-} // namespace
-
 class TestSerial : public QObject
 {
     Q_OBJECT
 
+    static constexpr int LongWaitMs = 20000;
     // "type text" for each report the channel makes, text "ok" for a success.
     QStringList m_reports;
 
