@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <numeric>
+#include <vector>
 
 namespace {
 
@@ -52,6 +53,7 @@ private slots:
         QTest::addColumn<int>("longs");
         QTest::addColumn<int>("shorts");
         QTest::newRow("1") << 1 << int(Ymodem::Mixed) << false << 0 << 1;
+        QTest::newRow("1024") << 1024 << int(Ymodem::Mixed) << false << 0 << 8;
         QTest::newRow("1025, checksum") << 1025 << int(Ymodem::Mixed) << true << 1 << 1;
         QTest::newRow("3000") << 3000 << int(Ymodem::Mixed) << false << 2 << 8;
         QTest::newRow("block numbers wrap") << 310000 << int(Ymodem::Mixed) << false << 302 << 6;
