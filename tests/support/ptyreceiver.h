@@ -1,118 +1,100 @@
-// A YMODEM receiver played on the device side of a pseudo-terminal, in a thread of its own, with the habits
-// of the bootloaders our users flash into: how and how often it asks, whether a 'C' follows its ACKs (in
-// the same write or in one of its own), how it answers a damaged or repeated packet, how long it erases
-// after block 0 (losing what arrives meanwhile, bar the first byte, as a UART overrun does), how it ends.
+// A YMODEM receiver on the device side of a pseudo-terminal, with the habits of the bootloaders our users
+// flash into: how it asks, whether a 'C' follows its ACKs (in the same write or one of its own), how it
+// answers a damaged or repeated packet, how long it erases after block 0 (losing all but the first byte that
+// arrives meanwhile, as a UART overrun does) and how it ends.
 #pragma once
 
 #include "ptypair.h"
 
 #include <QByteArray>
 #include <QString>
-#include <atomic>
-#include <future>
-#include <thread>
 
 struct ReceiverHabits
 {
-    enum Answer { Nak, AskC, FlushThenNak };
-    enum EotReply { AckEot, NakFirstEot, AckTwiceThenC, AckThenCLater };
-
+    // Printed before the first request, which follows askIntervalMs later.
     QByteArray banner;
-    // Time between requests while it waits for block 0.
     int askIntervalMs = 300;
+    // Requests for block 0 before it gives up; 0 never asks.
+    int asks = 20;
     bool checksum = false;
-    // Requests sent at each ask (some loaders send two), and the pause between them (0: one write).
     int requestsPerAsk = 1;
+    // Between the requests of one ask; 0: one write.
     int requestGapMs = 0;
     bool cAfterBlockZero = true;
     bool cAfterEveryAck = false;
     // The 'C' behind an ACK goes in a write of its own this much later (a USB device); 0: the same write.
     int pairGapMs = 0;
     int eraseMs = 0;
-    Answer badPacket = Nak;
-    // Answer to a packet it already has: ACK again, or NAK as for any unexpected number.
+    // The answer to a damaged or missing packet, after what is left of it if flushBadPacket.
+    char badPacketReply = 0x15;
+    bool flushBadPacket = false;
+    // A packet it already has gets NAK (as any unexpected number) rather than ACK.
     bool nakRepeat = false;
-    EotReply eot = AckEot;
-    // After the EOT is acknowledged, text instead of a request for the end packet (an XMODEM receiver).
+    // NAKs for the EOT before it takes it; then eotReply, and the request for the end packet this much later.
+    int eotNaks = 0;
+    QByteArray eotReply = "\x06";
+    int endAskDelayMs = 0;
+    // Printed instead of asking for the end packet (an XMODEM receiver back at its prompt).
     QByteArray textAfterEot;
-    // Gives up with CAN CAN after this many errors in a row; 0 never.
-    int maxErrors = 0;
-    // Refuses block 0 with CAN CAN above this size; -1 takes any.
+    // Errors in a row after which it cancels with CAN CAN.
+    int maxErrors = 10;
+    // Block 0 announcing more than this gets CAN CAN; -1 takes any size.
     qint64 maxSize = -1;
     // The first copy of this data packet arrives with one byte damaged; 0 none.
     int damagePacket = 0;
-    // Sent right after the ACK of data packet 2: line noise, a lone CAN.
+    // Sent right behind the ACK of data packet 2.
     QByteArray noise;
-    // Answers the first copies of every data packet with NAK, this many times each.
-    int nakEveryPacket = 0;
-    // Answers every copy of this data packet with NAK (or CAN CAN when cancelAt is set); 0 none.
+    // This data packet gets NAK (or CAN CAN if cancelAtRefused) this many times.
     int refusePacket = 0;
     int refuseTimes = 0;
     bool cancelAtRefused = false;
-    // Gives up waiting for block 0 after this many requests.
-    int maxAsks = 100;
-    // How long it waits for the next byte of a packet, or for a packet after its request.
+    // How long it waits for the next byte of a packet, or for a packet after its answer.
     int charTimeoutMs = 1000;
 };
 
 class PtyReceiver
 {
 public:
-    explicit PtyReceiver(const ReceiverHabits &habits);
-    ~PtyReceiver();
+    explicit PtyReceiver(const ReceiverHabits &habits) : m_habits(habits) { }
 
     bool isValid() const { return m_pty.isValid(); }
     QString errorString() const { return m_pty.errorString(); }
     QString portPath() const { return m_pty.slavePath(); }
 
-    // Starts asking for the file; the results are read after wait().
-    void start();
-    // Waits until the session with it is over (completed, cancelled by either side, or timed out).
-    bool wait(int timeoutMs = 60000);
+    // Plays one session with the sender that holds the port, until either side ends it.
+    void run();
 
     bool completed() const { return m_completed; }
     QByteArray file() const { return m_data.left(int(m_size)); }
     QString fileName() const { return m_name; }
-    qint64 announcedSize() const { return m_size; }
-    // CAN bytes the sender sent, duplicates it was handed, and what else it noted.
+    // CAN bytes the sender sent, packets it was handed twice, and what else it noted.
     int cancelBytes() const { return m_cancelBytes; }
     int duplicates() const { return m_duplicates; }
-    // Times it waited in vain for the next packet once the file had begun.
-    int timeouts() const { return m_timeouts; }
     QString log() const { return m_log; }
 
 private:
     enum Read { Packet, EndOfFile, Cancelled, Nothing, Broken };
 
-    void run();
-    bool ask();
     Read readPacket(int firstByteTimeoutMs, int *number, QByteArray *payload);
     bool takeBlockZero(const QByteArray &payload);
-    void erase();
     void answer(char code, bool withC);
-    bool fail(const QString &why);
+    bool fail();
     QByteArray take(int count, int timeoutMs);
-    void send(const QByteArray &bytes);
+    void send(const QByteArray &bytes) { m_pty.write(bytes); }
     void pause(int ms);
 
     ReceiverHabits m_habits;
     PtyPair m_pty;
-    std::thread m_thread;
-    std::atomic<bool> m_stop { false };
-    std::promise<void> m_finished;
-    std::future<void> m_finishedFuture;
     QByteArray m_held;
     int m_errors = 0;
     int m_expected = 1;
+    int m_refused = 0;
+    bool m_damaged = false;
     bool m_completed = false;
     QByteArray m_data;
     QString m_name;
     qint64 m_size = 0;
     int m_cancelBytes = 0;
     int m_duplicates = 0;
-    int m_timeouts = 0;
-    int m_refused = 0;
-    int m_naksForThisPacket = 0;
-    bool m_damaged = false;
     QString m_log;
 };
