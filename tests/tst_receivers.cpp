@@ -10,10 +10,6 @@
 
 Q_DECLARE_METATYPE(ReceiverHabits)
 
-namespace {
-const char PREPARE[] = "[info]Prepare to establish a connection.";
-} // namespace
-
 class TestReceivers : public QObject
 {
     Q_OBJECT
@@ -28,94 +24,74 @@ private slots:
     void stopCancelsOnTheLine();
 
 private:
-    // Starts kelpo-send on port with quick reply waits; true once its session (or its steps) wait for the
-    // device.
+    // Quick reply waits; true once the session (or the steps before it) waits for the device.
     bool start(SendRun &run, const QString &port, const QStringList &options = {});
 
     QTemporaryDir m_dir;
     const QByteArray m_content = randomBytes(6 * 1024 + 300, 11);
-    QString m_path;
 };
 
 void TestReceivers::initTestCase()
 {
     PtyPair probe;
     SKIP_UNLESS_VALID_PTY(probe);
-    m_path = writeFile(m_dir.filePath(QStringLiteral("fw.bin")), m_content);
+    writeFile(m_dir.filePath(QStringLiteral("fw.bin")), m_content);
 }
 
 bool TestReceivers::start(SendRun &run, const QString &port, const QStringList &options)
 {
-    run.start(options + QStringList { QStringLiteral("--reply-timeout"), QStringLiteral("1"), port, m_path });
+    run.start(QStringList(options) << QStringLiteral("--reply-timeout") << QStringLiteral("1") << port
+                                   << m_dir.filePath(QStringLiteral("fw.bin")));
     return run.waitUntil(
-        [&] { return run.out.contains(PREPARE) || run.err.contains("running the steps"); }, 30000);
+        [&] {
+            return run.out.contains("[info]Prepare to establish") || run.err.contains("running the steps");
+        },
+        30000);
 }
 
 void TestReceivers::receiverGetsTheFile_data()
 {
     QTest::addColumn<ReceiverHabits>("habits");
     QTest::addColumn<QStringList>("options");
+    const QStringList none;
 
-    ReceiverHabits textbook;
-    textbook.eotNaks = 1;
-    QTest::newRow("textbook") << textbook << QStringList();
-
-    ReceiverHabits uboot;
-    uboot.askIntervalMs = 600;
-    uboot.charTimeoutMs = 2000;
-    uboot.cAfterBlockZero = false;
-    uboot.badPacketReply = 'C';
-    uboot.eotReply = "\x06\x06C";
-    uboot.damagePacket = 3;
-    QTest::newRow("U-Boot loady, one damaged packet") << uboot << QStringList();
-
-    // The banner ends before the first request: the session must wait for it, not answer the text.
-    ReceiverHabits st;
-    st.banner = "\r\n=  (C) COPYRIGHT 2010 STMicroelectronics  =\r\nWaiting for the file to be sent ... "
-                "(press 'a' to abort)\r\n";
-    st.askIntervalMs = 1000;
-    st.eraseMs = 1500;
-    st.badPacketReply = 'C';
-    st.nakRepeat = true;
-    st.endAskDelayMs = 300;
-    st.maxErrors = 5;
-    st.damagePacket = 2;
-    st.charTimeoutMs = 400;
-    QTest::newRow("ST IAP, erasing longer than a reply wait, one damaged packet")
-        << st << QStringList { QStringLiteral("--before"), QStringLiteral("expect:to abort") };
-
-    ReceiverHabits barebox;
-    barebox.askIntervalMs = 500;
-    barebox.flushBadPacket = true;
-    barebox.damagePacket = 4;
-    QTest::newRow("barebox loady, one damaged packet") << barebox << QStringList();
-
-    ReceiverHabits checksum;
-    checksum.checksum = true;
-    QTest::newRow("checksum only") << checksum << QStringList();
-
-    ReceiverHabits pairs;
-    pairs.cAfterEveryAck = true;
-    pairs.nakRepeat = true;
-    QTest::newRow("ACK and C after every packet, together") << pairs << QStringList();
-    pairs.pairGapMs = 3;
-    QTest::newRow("ACK and C after every packet, apart") << pairs << QStringList();
-
-    ReceiverHabits twoCs;
-    twoCs.requestsPerAsk = 2;
-    twoCs.nakRepeat = true;
-    QTest::newRow("two Cs, together") << twoCs << QStringList();
-    twoCs.requestGapMs = 30;
-    QTest::newRow("two Cs, apart") << twoCs << QStringList();
-
-    ReceiverHabits refusing;
-    refusing.refusePacket = 2;
-    refusing.refuseTimes = 10;
-    QTest::newRow("ten NAKs for one packet") << refusing << QStringList();
-
-    ReceiverHabits noisy;
-    noisy.noise = QByteArray("\x18\x07", 2);
-    QTest::newRow("noise and a lone CAN") << noisy << QStringList();
+    QTest::newRow("textbook") << ReceiverHabits { .eotNaks = 1 } << none;
+    QTest::newRow("U-Boot loady, one damaged packet") << ReceiverHabits { .askIntervalMs = 600,
+        .blockZeroReply = "\x06",
+        .badReply = "C",
+        .eotReply = "\x06\x06"
+                    "C",
+        .damagePacket = 3,
+        .charTimeoutMs = 2000 } << none;
+    // Its banner ends before its first request: the text before the session must not start it.
+    QTest::newRow("ST IAP, erasing longer than a reply wait, one damaged packet") << ReceiverHabits {
+        .banner = "\r\n=  (C) COPYRIGHT 2010 STMicroelectronics  =\r\nWaiting for the file "
+                  "to be sent ... (press 'a' to abort)\r\n",
+        .askIntervalMs = 1000,
+        .eraseMs = 1500,
+        .repeatReply = "\x15",
+        .badReply = "C",
+        .endAskDelayMs = 300,
+        .maxErrors = 5,
+        .damagePacket = 2,
+        .charTimeoutMs = 400
+    } << QStringList { QStringLiteral("--before"), QStringLiteral("expect:to abort") };
+    QTest::newRow("barebox loady, one damaged packet")
+        << ReceiverHabits { .askIntervalMs = 500, .flush = true, .damagePacket = 4 } << none;
+    QTest::newRow("checksum only") << ReceiverHabits { .request = "\x15" } << none;
+    QTest::newRow("ACK and C after every packet, together") << ReceiverHabits { .ackReply = "\x06"
+                                                                                            "C",
+        .repeatReply = "\x15" } << none;
+    QTest::newRow("ACK and C after every packet, apart") << ReceiverHabits { .gapMs = 3,
+        .ackReply = "\x06"
+                    "C",
+        .repeatReply = "\x15" } << none;
+    QTest::newRow("two Cs, together") << ReceiverHabits { .request = "CC", .repeatReply = "\x15" } << none;
+    QTest::newRow("two Cs, apart") << ReceiverHabits { .request = "CC", .gapMs = 30, .repeatReply = "\x15" }
+                                   << none;
+    QTest::newRow("ten NAKs for one packet")
+        << ReceiverHabits { .refusePacket = 2, .refuseTimes = 10 } << none;
+    QTest::newRow("noise and a lone CAN") << ReceiverHabits { .noise = "\x18\x07" } << none;
 }
 
 // The file arrives byte for byte, no receiver is handed a packet it already has, and the summary says so.
@@ -123,20 +99,17 @@ void TestReceivers::receiverGetsTheFile()
 {
     QFETCH(ReceiverHabits, habits);
     QFETCH(QStringList, options);
-
     PtyReceiver receiver(habits);
     SendRun run;
     QVERIFY2(start(run, receiver.portPath(), options), qPrintable(run.diagnostics()));
     receiver.run();
-    QVERIFY2(run.waitForExit(30000) == 0, qPrintable(run.diagnostics() + receiver.log()));
-    QVERIFY(receiver.completed());
-    QCOMPARE(receiver.fileName(), QStringLiteral("fw.bin"));
-    QVERIFY(receiver.file() == m_content);
-    QCOMPARE(receiver.duplicates(), 0);
-    QCOMPARE(receiver.cancelBytes(), 0);
-    QVERIFY2(run.out.contains("Summary " + receiver.portPath().toLocal8Bit() + ": completed, "
-                 + QByteArray::number(m_content.size()) + " bytes"),
-        qPrintable(run.diagnostics()));
+    QVERIFY2(run.waitForExit(30000) == 0, qPrintable(run.diagnostics() + receiver.log));
+    QVERIFY(receiver.completed);
+    QCOMPARE(receiver.fileName, QStringLiteral("fw.bin"));
+    QVERIFY(receiver.file == m_content);
+    QCOMPARE(receiver.duplicates, 0);
+    QCOMPARE(receiver.cancelBytes, 0);
+    QVERIFY(run.out.contains(": completed, " + QByteArray::number(m_content.size()) + " bytes"));
 }
 
 void TestReceivers::endings_data()
@@ -146,34 +119,28 @@ void TestReceivers::endings_data()
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<QString>("line");
     QTest::addColumn<bool>("cancelSent");
+    const QStringList none;
+    const char *resends = "[info]Resend more than 10 times, Cancel update";
 
-    ReceiverHabits cancelling;
-    cancelling.refusePacket = 3;
-    cancelling.refuseTimes = 1;
-    cancelling.cancelAtRefused = true;
-    QTest::newRow("device cancels") << cancelling << QStringList() << "device-cancelled"
+    QTest::newRow("device cancels") << ReceiverHabits { .refusePacket = 3,
+        .refuseTimes = 1,
+        .refuseReply = "\x18\x18" } << none
+                                    << "device-cancelled"
                                     << "[info]The device cancelled the update." << false;
-    ReceiverHabits small;
-    small.maxSize = 1000;
-    QTest::newRow("file too large for the device") << small << QStringList() << "device-cancelled"
-                                                   << "[info]The device refused the file" << false;
-    ReceiverHabits refusing;
-    refusing.refusePacket = 2;
-    refusing.refuseTimes = 11;
-    QTest::newRow("eleven NAKs for one packet") << refusing << QStringList() << "gave-up"
-                                                << "[info]Resend more than 10 times, Cancel update" << true;
-    ReceiverHabits eotRefused;
-    eotRefused.eotNaks = 100;
-    QTest::newRow("EOT never taken") << eotRefused << QStringList() << "gave-up"
-                                     << "[info]Resend more than 10 times, Cancel update" << true;
-    ReceiverHabits xmodem;
-    xmodem.textAfterEot = "\r\n## Total Size      = 0x00001b00 = 6912 Bytes\r\n=> ";
-    QTest::newRow("XMODEM receiver printing text after EOT") << xmodem << QStringList() << "gave-up"
-                                                             << "it may be an XMODEM receiver" << false;
-    ReceiverHabits silent;
-    silent.asks = 0;
+    QTest::newRow("file too large for the device")
+        << ReceiverHabits { .maxSize = 1000 } << none << "device-cancelled"
+        << "[info]The device refused the file" << false;
+    QTest::newRow("eleven NAKs for one packet")
+        << ReceiverHabits { .refusePacket = 2, .refuseTimes = 11 } << none << "gave-up" << resends << true;
+    QTest::newRow("EOT never taken") << ReceiverHabits { .eotNaks = 100 } << none << "gave-up" << resends
+                                     << true;
+    QTest::newRow("XMODEM receiver printing text after EOT")
+        << ReceiverHabits { .textAfterEot = "\r\n## Total Size      = 0x00001b00 = 6912 Bytes\r\n=> " }
+        << none << "gave-up"
+        << "it may be an XMODEM receiver" << false;
     QTest::newRow("never asks within the start time-out")
-        << silent << QStringList { QStringLiteral("--start-timeout"), QStringLiteral("0.3") } << "gave-up"
+        << ReceiverHabits { .asks = 0 }
+        << QStringList { QStringLiteral("--start-timeout"), QStringLiteral("0.3") } << "gave-up"
         << "[info]The device never asked for the file within 0.3 s" << false;
 }
 
@@ -185,16 +152,14 @@ void TestReceivers::endings()
     QFETCH(QString, outcome);
     QFETCH(QString, line);
     QFETCH(bool, cancelSent);
-
     PtyReceiver receiver(habits);
     SendRun run;
     QVERIFY2(start(run, receiver.portPath(), options), qPrintable(run.diagnostics()));
     receiver.run();
-    QVERIFY2(run.waitForExit(30000) == 1, qPrintable(run.diagnostics() + receiver.log()));
+    QVERIFY2(run.waitForExit(30000) == 1, qPrintable(run.diagnostics() + receiver.log));
     QVERIFY2(run.out.contains(line.toUtf8()), qPrintable(run.diagnostics()));
     QVERIFY2(run.out.contains(": " + outcome.toUtf8() + ", "), qPrintable(run.diagnostics()));
-    QVERIFY(!run.out.contains("[info]Update process completed."));
-    QCOMPARE(receiver.cancelBytes() > 0, cancelSent);
+    QCOMPARE(receiver.cancelBytes > 0, cancelSent);
 }
 
 void TestReceivers::stopCancelsOnTheLine_data()
@@ -211,10 +176,7 @@ void TestReceivers::stopCancelsOnTheLine()
     PtyPair device;
     SendRun run;
     QVERIFY2(start(run, device.slavePath()), qPrintable(run.diagnostics()));
-    if (erasing) {
-        QVERIFY(device.write("C"));
-        QCOMPARE(device.read(133).size(), 133);
-    }
+    QVERIFY(!erasing || (device.write("C") && device.read(133).size() == 133));
     QVERIFY(run.signal(SIGINT));
     QCOMPARE(device.read(5, 2000), QByteArray(5, '\x18'));
     QCOMPARE(run.waitForExit(30000), 1);

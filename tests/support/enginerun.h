@@ -5,46 +5,21 @@
 #include "controller.h"
 #include "observer.h"
 
-#include <QDeadlineTimer>
-#include <QObject>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTest>
 
 // Records what the controller reports, as the window would show it.
-class SessionRecorder : public QObject, public Observer
+struct SessionRecorder : public Observer
 {
-    Q_OBJECT
-
-public:
-    void onMessage(const QString &msg) override
-    {
-        report([&] { messages << msg; });
-    }
-    void onDeviceText(const QByteArray &bytes) override
-    {
-        report([&] { deviceText += bytes; });
-    }
-    void onProgress(const TransferProgress &value) override
-    {
-        report([&] { progress << value.percent; });
-    }
-    void onUpdateEnd(const TransferOutcome &value) override
-    {
-        report([&] {
-            outcome = value;
-            ++ends;
-        });
-    }
-
+    void onMessage(const QString &msg) override { messages << msg; }
+    void onDeviceText(const QByteArray &bytes) override { deviceText += bytes; }
+    void onProgress(const TransferProgress &value) override { progress << value.percent; }
+    void onUpdateEnd(const TransferOutcome &value) override { outcome = value, ++ends; }
     // Turns the event loop until the condition holds.
     template<typename Condition> bool waitUntil(Condition condition, int timeoutMs = 120000)
     {
-        QSignalSpy reports(this, &SessionRecorder::sigReport);
-        const QDeadlineTimer deadline(timeoutMs);
-        while (!condition() && !deadline.hasExpired())
-            reports.wait(int(deadline.remainingTime()));
-        return condition();
+        return QTest::qWaitFor(condition, timeoutMs);
     }
 
     QStringList messages;
@@ -52,29 +27,13 @@ public:
     QList<int> progress;
     TransferOutcome outcome;
     int ends = 0;
-
-signals:
-    void sigReport();
-
-private:
-    template<typename Change> void report(Change change)
-    {
-        change();
-        emit sigReport();
-    }
 };
 
 // Owned and torn down in the window's order.
 struct Engine
 {
     Engine() { controller->addObserver(&recorder); }
-    ~Engine()
-    {
-        delete controller;
-        delete comm;
-    }
-    Engine(const Engine &) = delete;
-    Engine &operator=(const Engine &) = delete;
+    ~Engine() { delete controller, delete comm; }
 
     // False, with the port's words in *error, when it does not open.
     bool open(const QString &port, QString *error)

@@ -12,7 +12,7 @@ public:
     enum { DefaultTimeoutMs = 5000 };
 
     PtyPair();
-    ~PtyPair();
+    ~PtyPair() { hangUp(); }
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 

@@ -5,82 +5,70 @@
 #include <QThread>
 
 namespace {
-constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18, C = 'C';
-const QByteArray CANCEL(2, CAN);
+constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 } // namespace
 
 void PtyReceiver::run()
 {
-    const QByteArray request(1, m_habits.checksum ? NAK : C);
-    if (!m_habits.banner.isEmpty()) {
-        send(m_habits.banner);
-        pause(m_habits.askIntervalMs);
-    }
+    send(m_habits.banner);
+    QThread::msleep(m_habits.banner.isEmpty() ? 0 : ulong(m_habits.askIntervalMs));
     int number = -1;
     QByteArray payload;
     for (int asks = 0; number != 0; ++asks) {
         if (asks == m_habits.asks || m_pty.isSlaveClosed())
             return;
-        send(m_habits.requestGapMs > 0 ? request : request.repeated(m_habits.requestsPerAsk));
-        for (int i = 1; m_habits.requestGapMs > 0 && i < m_habits.requestsPerAsk; ++i) {
-            pause(m_habits.requestGapMs);
-            send(request);
-        }
+        send(m_habits.request);
         const Read read = readPacket(m_habits.askIntervalMs, &number, &payload);
         if (read == Cancelled)
             return;
-        if (read != Packet)
-            number = -1;
+        number = read == Packet ? number : -1;
     }
-    if (!takeBlockZero(payload))
-        return;
-    for (Read read = Nothing; read != EndOfFile;) {
-        read = readPacket(m_habits.charTimeoutMs, &number, &payload);
+    fileName = QString::fromLocal8Bit(payload.left(payload.indexOf('\0')));
+    const qint64 size = payload.mid(payload.indexOf('\0') + 1).split(' ').first().toLongLong();
+    if (m_habits.maxSize >= 0 && size > m_habits.maxSize)
+        return send(QByteArray(2, CAN));
+    QThread::msleep(ulong(m_habits.eraseMs));
+    m_held = (m_held + m_pty.read(1 << 20, 0)).left(m_habits.eraseMs > 0 ? 1 : 1 << 20);
+    send(m_habits.blockZeroReply);
+    for (int expected = 1, refused = 0;;) {
+        const Read read = readPacket(m_habits.charTimeoutMs, &number, &payload);
         if (read == Cancelled || (read != Packet && read != EndOfFile && !fail()))
             return;
+        if (read == EndOfFile)
+            break;
         if (read != Packet)
             continue;
-        if (number == m_habits.refusePacket && m_refused < m_habits.refuseTimes) {
-            ++m_refused;
-            send(m_habits.cancelAtRefused ? CANCEL : QByteArray(1, NAK));
-            if (m_habits.cancelAtRefused)
+        if (number == m_habits.refusePacket && refused < m_habits.refuseTimes) {
+            ++refused;
+            send(m_habits.refuseReply);
+            if (m_habits.refuseReply.contains(CAN))
                 return;
-        } else if (number == (m_expected & 0xFF)) {
-            m_data += payload;
-            ++m_expected;
+        } else if (number == (expected & 0xFF)) {
+            file += payload;
+            ++expected;
             m_errors = 0;
-            answer(ACK, m_habits.cAfterEveryAck);
-            send(number == 2 ? m_habits.noise : QByteArray());
+            send(m_habits.ackReply + (number == 2 ? m_habits.noise : QByteArray()));
         } else {
-            m_duplicates += number == ((m_expected - 1) & 0xFF);
-            m_log += QStringLiteral("packet %1 while expecting %2\n").arg(number).arg(m_expected);
-            send(QByteArray(1, number == ((m_expected - 1) & 0xFF) && !m_habits.nakRepeat ? ACK : NAK));
+            const bool repeat = number == ((expected - 1) & 0xFF);
+            duplicates += repeat;
+            log += QStringLiteral("packet %1 while expecting %2\n").arg(number).arg(expected);
+            send(repeat ? m_habits.repeatReply : QByteArray(1, NAK));
         }
     }
+    file.truncate(int(size));
     for (int i = 0; i < m_habits.eotNaks; ++i) {
         send(QByteArray(1, NAK));
         if (readPacket(m_habits.charTimeoutMs, &number, &payload) != EndOfFile)
             return;
     }
-    send(m_habits.eotReply);
-    if (!m_habits.textAfterEot.isEmpty()) {
-        send(m_habits.textAfterEot);
-        m_completed = true;
-        return;
-    }
-    pause(m_habits.endAskDelayMs);
-    for (int asks = 0; asks < 5 && !m_pty.isSlaveClosed(); ++asks) {
-        send(asks > 0 || !m_habits.eotReply.endsWith(C) ? request : QByteArray());
+    send(m_habits.eotReply + m_habits.textAfterEot);
+    completed = !m_habits.textAfterEot.isEmpty();
+    QThread::msleep(ulong(m_habits.endAskDelayMs));
+    for (int asks = 0; asks < 5 && !completed && !m_pty.isSlaveClosed(); ++asks) {
+        send(asks > 0 || !m_habits.eotReply.endsWith('C') ? m_habits.request.left(1) : QByteArray());
         const Read read = readPacket(m_habits.charTimeoutMs, &number, &payload);
-        if (read == Cancelled)
-            return;
-        if (read == EndOfFile) {
-            send(QByteArray(1, ACK));
-        } else if (read == Packet && number == 0 && payload.at(0) == 0) {
-            send(QByteArray(1, ACK));
-            m_completed = true;
-            return;
-        }
+        completed = read == Packet && number == 0 && payload.at(0) == 0;
+        send(read == EndOfFile || completed ? QByteArray(1, ACK) : QByteArray());
     }
 }
 
@@ -88,70 +76,36 @@ PtyReceiver::Read PtyReceiver::readPacket(int firstByteTimeoutMs, int *number, Q
 {
     for (;;) {
         const QByteArray head = take(1, firstByteTimeoutMs);
-        if (head.isEmpty())
-            return Nothing;
-        if (head.at(0) == EOT)
-            return EndOfFile;
-        if (head.at(0) == CAN) {
-            const QByteArray rest = take(16, 100);
-            m_cancelBytes += 1 + rest.count(CAN);
-            if (rest.startsWith(CAN))
-                return Cancelled;
-        }
+        if (head.isEmpty() || head.at(0) == EOT)
+            return head.isEmpty() ? Nothing : EndOfFile;
+        const QByteArray more = head.at(0) == CAN ? take(16, 100) : QByteArray();
+        cancelBytes += head.count(CAN) + more.count(CAN);
+        if (more.startsWith(CAN))
+            return Cancelled;
         if (head.at(0) != SOH && head.at(0) != STX)
             continue;
         const int size = head.at(0) == STX ? 1024 : 128;
-        const int trailer = m_habits.checksum ? 1 : 2;
-        QByteArray rest = take(2 + size + trailer, m_habits.charTimeoutMs);
-        if (rest.size() < 2 + size + trailer) {
-            m_log += QStringLiteral("short packet of %1 bytes\n").arg(rest.size());
+        const bool checksum = m_habits.request.startsWith(NAK);
+        QByteArray rest = take(2 + size + (checksum ? 1 : 2), m_habits.charTimeoutMs);
+        if (rest.size() < 2 + size + (checksum ? 1 : 2))
             return Broken;
-        }
         *number = quint8(rest.at(0));
-        if (*number == m_habits.damagePacket && !m_damaged) {
-            m_damaged = true;
+        if (*number == m_habits.damagePacket) {
             rest[2] = char(rest.at(2) ^ 0x40);
+            m_habits.damagePacket = -1;
         }
         *payload = rest.mid(2, size);
-        quint16 check = 0;
+        int sum = 0;
         for (const char ch : qAsConst(*payload))
-            check = quint8(check + quint8(ch));
-        check = m_habits.checksum ? check : referenceCrc(*payload);
-        const quint16 sent = m_habits.checksum
-            ? quint8(rest.at(2 + size))
-            : quint16(quint8(rest.at(2 + size)) << 8 | quint8(rest.at(3 + size)));
-        if (*number != quint8(~quint8(rest.at(1))) || sent != check) {
-            m_log += QStringLiteral("damaged packet %1\n").arg(*number);
+            sum += quint8(ch);
+        const QByteArray check = checksum
+            ? QByteArray(1, char(sum))
+            : QByteArray(1, char(referenceCrc(*payload) >> 8)) + char(referenceCrc(*payload));
+        if (*number != quint8(~rest.at(1)) || !rest.endsWith(check)) {
+            log += QStringLiteral("damaged packet %1\n").arg(*number);
             return Broken;
         }
         return Packet;
-    }
-}
-
-bool PtyReceiver::takeBlockZero(const QByteArray &payload)
-{
-    m_name = QString::fromLocal8Bit(payload.left(payload.indexOf('\0')));
-    m_size = payload.mid(payload.indexOf('\0') + 1).split(' ').first().split('\0').first().toLongLong();
-    if (m_habits.maxSize >= 0 && m_size > m_habits.maxSize) {
-        send(CANCEL);
-        return false;
-    }
-    if (m_habits.eraseMs > 0) {
-        // Nobody reads the UART while the flash is erased: the first byte stays in its register, the rest is
-        // lost.
-        pause(m_habits.eraseMs);
-        m_held = (m_held + m_pty.read(1 << 20, 0)).left(1);
-    }
-    answer(ACK, m_habits.cAfterBlockZero);
-    return true;
-}
-
-void PtyReceiver::answer(char code, bool withC)
-{
-    send(QByteArray(1, code) + (withC && m_habits.pairGapMs == 0 ? QByteArray(1, C) : QByteArray()));
-    if (withC && m_habits.pairGapMs > 0) {
-        pause(m_habits.pairGapMs);
-        send(QByteArray(1, C));
     }
 }
 
@@ -159,11 +113,11 @@ void PtyReceiver::answer(char code, bool withC)
 bool PtyReceiver::fail()
 {
     if (++m_errors > m_habits.maxErrors || m_pty.isSlaveClosed()) {
-        send(CANCEL);
+        send(QByteArray(2, CAN));
         return false;
     }
-    while (m_habits.flushBadPacket && !take(4096, 100).isEmpty()) { }
-    send(QByteArray(1, m_habits.badPacketReply));
+    while (m_habits.flush && !take(4096, 100).isEmpty()) { }
+    send(m_habits.badReply);
     return true;
 }
 
@@ -174,7 +128,10 @@ QByteArray PtyReceiver::take(int count, int timeoutMs)
     return got + m_pty.read(count - got.size(), timeoutMs);
 }
 
-void PtyReceiver::pause(int ms)
+void PtyReceiver::send(const QByteArray &bytes)
 {
-    QThread::msleep(ulong(ms));
+    for (int i = 0; i<bytes.size(); i += m_habits.gapMs> 0 ? 1 : bytes.size()) {
+        QThread::msleep(ulong(i > 0 ? m_habits.gapMs : 0));
+        m_pty.write(bytes.mid(i, m_habits.gapMs > 0 ? 1 : -1));
+    }
 }

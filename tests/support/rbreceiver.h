@@ -1,6 +1,6 @@
-// lrzsz's `rb` (or `rx`) as a receiver behind socat, which gives our side a pseudo-terminal and rb a socket
-// pair, so that rb's flush of its terminal as it exits cannot swallow its last ACK. rb repeats its first C
-// only every ten seconds, so it stays parked until release(): call that once the session waits for its C.
+// lrzsz's `rb` (or `rx`) behind socat, which gives our side a pseudo-terminal and rb a socket pair, so that
+// rb's flush of its terminal as it exits cannot swallow its last ACK. rb repeats its first C only every ten
+// seconds, so it stays parked until release(): call that once the session waits for its C.
 #pragma once
 
 #include <QByteArray>
@@ -20,7 +20,6 @@ public:
     explicit RbReceiver(const QString &command = QLatin1String(RB), QObject *parent = nullptr);
     ~RbReceiver() override;
 
-    // Returns once the pseudo-terminal exists.
     bool start(int timeoutMs = 10000);
     QString portPath() const { return m_dir.filePath(QStringLiteral("port")); }
     // Holds only the files rb received.
