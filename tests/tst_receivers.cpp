@@ -54,13 +54,12 @@ void TestReceivers::receiverGetsTheFile_data()
     QTest::addColumn<ReceiverHabits>("habits");
     QTest::addColumn<QStringList>("options");
     const QStringList none;
-
+    // Replies as they go on the line: \6 ACK, \25 NAK, \30 CAN.
     QTest::newRow("textbook") << ReceiverHabits { .eotNaks = 1 } << none;
     QTest::newRow("U-Boot loady, one damaged packet") << ReceiverHabits { .askIntervalMs = 600,
-        .blockZeroReply = "\x06",
+        .blockZeroReply = "\6",
         .badReply = "C",
-        .eotReply = "\x06\x06"
-                    "C",
+        .eotReply = "\6\6C",
         .damagePacket = 3,
         .charTimeoutMs = 2000 } << none;
     // Its banner ends before its first request: the text before the session must not start it.
@@ -69,7 +68,7 @@ void TestReceivers::receiverGetsTheFile_data()
                   "to be sent ... (press 'a' to abort)\r\n",
         .askIntervalMs = 1000,
         .eraseMs = 1500,
-        .repeatReply = "\x15",
+        .repeatReply = "\25",
         .badReply = "C",
         .endAskDelayMs = 300,
         .maxErrors = 5,
@@ -78,20 +77,17 @@ void TestReceivers::receiverGetsTheFile_data()
     } << QStringList { QStringLiteral("--before"), QStringLiteral("expect:to abort") };
     QTest::newRow("barebox loady, one damaged packet")
         << ReceiverHabits { .askIntervalMs = 500, .flush = true, .damagePacket = 4 } << none;
-    QTest::newRow("checksum only") << ReceiverHabits { .request = "\x15" } << none;
-    QTest::newRow("ACK and C after every packet, together") << ReceiverHabits { .ackReply = "\x06"
-                                                                                            "C",
-        .repeatReply = "\x15" } << none;
-    QTest::newRow("ACK and C after every packet, apart") << ReceiverHabits { .gapMs = 3,
-        .ackReply = "\x06"
-                    "C",
-        .repeatReply = "\x15" } << none;
-    QTest::newRow("two Cs, together") << ReceiverHabits { .request = "CC", .repeatReply = "\x15" } << none;
-    QTest::newRow("two Cs, apart") << ReceiverHabits { .request = "CC", .gapMs = 30, .repeatReply = "\x15" }
+    QTest::newRow("checksum only") << ReceiverHabits { .request = "\25" } << none;
+    QTest::newRow("ACK and C after every packet, together")
+        << ReceiverHabits { .ackReply = "\6C", .repeatReply = "\25" } << none;
+    QTest::newRow("ACK and C after every packet, apart")
+        << ReceiverHabits { .gapMs = 3, .ackReply = "\6C", .repeatReply = "\25" } << none;
+    QTest::newRow("two Cs, together") << ReceiverHabits { .request = "CC", .repeatReply = "\25" } << none;
+    QTest::newRow("two Cs, apart") << ReceiverHabits { .request = "CC", .gapMs = 30, .repeatReply = "\25" }
                                    << none;
     QTest::newRow("ten NAKs for one packet")
         << ReceiverHabits { .refusePacket = 2, .refuseTimes = 10 } << none;
-    QTest::newRow("noise and a lone CAN") << ReceiverHabits { .noise = "\x18\x07" } << none;
+    QTest::newRow("noise and a lone CAN") << ReceiverHabits { .noise = "\30\7" } << none;
 }
 
 // The file arrives byte for byte, no receiver is handed a packet it already has, and the summary says so.
@@ -124,7 +120,7 @@ void TestReceivers::endings_data()
 
     QTest::newRow("device cancels") << ReceiverHabits { .refusePacket = 3,
         .refuseTimes = 1,
-        .refuseReply = "\x18\x18" } << none
+        .refuseReply = "\30\30" } << none
                                     << "device-cancelled"
                                     << "[info]The device cancelled the update." << false;
     QTest::newRow("file too large for the device")

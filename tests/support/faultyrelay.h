@@ -1,6 +1,5 @@
-// A line that spoils bytes on purpose between a sender and a receiver: corrupts, drops or doubles chosen
-// bytes in either direction, placed by offset in that direction's stream, so that a failing run repeats
-// exactly.
+// A line that spoils chosen bytes between a sender and a receiver, in either direction, placed by offset in
+// that direction's stream so that a failing run repeats exactly.
 #pragma once
 
 #include "ptypair.h"
@@ -12,8 +11,6 @@
 
 class FaultyRelay : public QObject
 {
-    Q_OBJECT
-
 public:
     enum Direction { ToReceiver, ToSender };
     enum Kind { Corrupt, Drop, Duplicate };
@@ -22,21 +19,19 @@ public:
         Direction direction = ToReceiver;
         qint64 offset = 0;
         Kind kind = Corrupt;
-        // Corrupt: the bits to flip.
         quint8 mask = 0x01;
     };
 
-    // One to three faults drawn from seed within a clean run's stream lengths.
+    // One to three faults drawn from seed, within a clean run's stream lengths.
     static QVector<Fault> plan(quint32 seed, qint64 toReceiver, qint64 toSender);
 
-    explicit FaultyRelay(const QVector<Fault> &faults);
+    explicit FaultyRelay(const QVector<Fault> &faults) : m_faults(faults) { }
     ~FaultyRelay() override;
 
-    // Opens both sides and relays from then on.
+    // Opens both sides and relays from then on, as the event loop turns.
     bool open(const QString &receiverPort);
     QString senderPort() const { return m_senderPty.slavePath(); }
-    int faultsApplied() const { return m_log.size(); }
-    // One line per fault applied.
+    int faultsApplied() const { return int(m_log.size()); }
     QStringList log() const { return m_log; }
     QString errorString() const { return m_error; }
 
@@ -46,6 +41,7 @@ private:
     QVector<Fault> m_faults;
     PtyPair m_senderPty;
     int m_senderSlave = -1;
+    // Where each direction writes to; it reads from the other.
     int m_fd[2] = { -1, -1 };
     qint64 m_offset[2] = { 0, 0 };
     QSocketNotifier *m_notifier[2] = {};

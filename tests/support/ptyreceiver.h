@@ -20,16 +20,15 @@ struct ReceiverHabits
     int gapMs = 0;
     // After block 0, losing all but the first byte that arrives meanwhile, as a UART overrun does.
     int eraseMs = 0;
-    QByteArray blockZeroReply = "\x06"
-                                "C";
-    QByteArray ackReply = "\x06";
+    QByteArray blockZeroReply = "\6C";
+    QByteArray ackReply = "\6";
     // To a packet it already has, and to a damaged or missing one (after what is left of it if flush).
-    QByteArray repeatReply = "\x06";
-    QByteArray badReply = "\x15";
+    QByteArray repeatReply = "\6";
+    QByteArray badReply = "\25";
     bool flush = false;
     // NAKs for the EOT before it takes it with eotReply; the request for the end packet follows this late.
     int eotNaks = 0;
-    QByteArray eotReply = "\x06";
+    QByteArray eotReply = "\6";
     int endAskDelayMs = 0;
     // Printed instead of asking for the end packet (an XMODEM receiver back at its prompt).
     QByteArray textAfterEot {};
@@ -44,7 +43,7 @@ struct ReceiverHabits
     // This data packet gets refuseReply (CAN CAN cancels) this many times.
     int refusePacket = 0;
     int refuseTimes = 0;
-    QByteArray refuseReply = "\x15";
+    QByteArray refuseReply = "\25";
     // For the next byte of a packet, or for a packet after its answer.
     int charTimeoutMs = 1000;
 };

@@ -34,7 +34,7 @@ bool UBootBoard::start(int timeoutMs)
     m_qemu.setProcessChannelMode(QProcess::MergedChannels);
     m_qemu.start(QStringLiteral("qemu-system-arm"),
         QStringLiteral(
-            "-M virt -m 64M -nodefaults -nographic -monitor none -nic none -no-reboot -serial pty -bios ")
+            "-M virt -m 64M -nodefaults -nographic -monitor none -nic none -no-reboot -serial pty -bios")
                 .split(QLatin1Char(' '))
             << QLatin1String(UBOOT_IMAGE));
     const QDeadlineTimer deadline(timeoutMs);
