@@ -43,6 +43,9 @@ void PtyReceiver::run()
             send(m_habits.refuseReply);
             if (m_habits.refuseReply.contains(CAN))
                 return;
+        } else if (number == (expected & 0xFF) && file.size() >= size) {
+            // More than block 0 announced: a real receiver refuses it rather than flash it.
+            return send(QByteArray(2, CAN));
         } else if (number == (expected & 0xFF)) {
             file += payload;
             ++expected;

@@ -9,15 +9,11 @@
 
 struct ReceiverHabits
 {
-    // Printed askIntervalMs before the first request.
-    QByteArray banner {};
+    QByteArray banner {}; // Printed askIntervalMs before the first request.
     int askIntervalMs = 300;
-    // Requests for block 0 before it gives up; 0 never asks.
-    int asks = 20;
-    // Sent at each ask: "CC" for two Cs; NAK asks for checksum mode.
-    QByteArray request = "C";
-    // Answers of more than one byte go a byte at a time, this far apart (a USB device).
-    int gapMs = 0;
+    int asks = 20; // Requests for block 0 before it gives up; 0 never asks.
+    QByteArray request = "C"; // Sent at each ask: "CC" for two Cs; NAK asks for checksum mode.
+    int gapMs = 0; // Answers of more than one byte go a byte at a time, this far apart (a USB device).
     // After block 0, losing all but the first byte that arrives meanwhile, as a UART overrun does.
     int eraseMs = 0;
     QByteArray blockZeroReply = "\6C";
@@ -32,20 +28,14 @@ struct ReceiverHabits
     int endAskDelayMs = 0;
     // Printed instead of asking for the end packet (an XMODEM receiver back at its prompt).
     QByteArray textAfterEot {};
-    // Errors in a row after which it cancels.
-    int maxErrors = 10;
-    // Block 0 announcing more is cancelled; -1 takes any size.
-    qint64 maxSize = -1;
-    // The first copy of this data packet arrives with one byte damaged.
-    int damagePacket = 0;
-    // Sent behind the ACK of data packet 2.
-    QByteArray noise {};
-    // This data packet gets refuseReply (CAN CAN cancels) this many times.
-    int refusePacket = 0;
+    int maxErrors = 10; // Errors in a row after which it cancels.
+    qint64 maxSize = -1; // Block 0 announcing more is cancelled; -1 takes any size.
+    int damagePacket = 0; // The first copy of this data packet arrives with one byte damaged.
+    QByteArray noise {}; // Sent behind the ACK of data packet 2.
+    int refusePacket = 0; // This data packet gets refuseReply (CAN CAN cancels) this many times.
     int refuseTimes = 0;
     QByteArray refuseReply = "\25";
-    // For the next byte of a packet, or for a packet after its answer.
-    int charTimeoutMs = 1000;
+    int charTimeoutMs = 1000; // For the next byte of a packet, or for a packet after its answer.
 };
 
 class PtyReceiver
