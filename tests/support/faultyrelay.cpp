@@ -59,7 +59,7 @@ void FaultyRelay::relay(Direction direction)
     char chunk[4096];
     const ssize_t n = ::read(m_fd[1 - direction], chunk, sizeof chunk);
     // The receiver hung up for good; EAGAIN and EINTR come again.
-    m_notifier[direction]->setEnabled(n > 0 || errno == EAGAIN || errno == EINTR);
+    m_notifier[direction]->setEnabled(n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)));
     QByteArray out;
     for (ssize_t i = 0; i < n; ++i) {
         const qint64 offset = m_offset[direction]++;
@@ -87,7 +87,11 @@ void FaultyRelay::relay(Direction direction)
                                                       .toHex()));
     }
     pollfd p { m_fd[direction], POLLOUT, 0 };
-    // Gives up on the bytes only when the far side is gone, as a device switched off.
-    for (qsizetype done = 0; done < out.size() && ::poll(&p, 1, 5000) > 0;)
-        done += qMax<ssize_t>(0, ::write(m_fd[direction], out.constData() + done, size_t(out.size() - done)));
+    for (qsizetype done = 0; done < out.size();) {
+        const ssize_t written = ::write(m_fd[direction], out.constData() + done, size_t(out.size() - done));
+        done += qMax<ssize_t>(written, 0);
+        // The far side is gone, as a device switched off: the bytes are lost.
+        if (written < 0 && ((errno != EAGAIN && errno != EINTR) || ::poll(&p, 1, 5000) <= 0))
+            break;
+    }
 }
