@@ -1,11 +1,9 @@
-// The engine into a real U-Boot under QEMU, through a line that damages one byte of the file on its way.
-#include "testdata.h"
-#include "enginerun.h"
+// kelpo-send into a real U-Boot under QEMU, through a line that damages one byte of a data packet.
 #include "faultyrelay.h"
+#include "sendrun.h"
 #include "testdata.h"
 #include "ubootboard.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,73 +12,53 @@ class TestUBoot : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void boardHoldsTheFile_data();
     void boardHoldsTheFile();
 };
 
-void TestUBoot::initTestCase()
+void TestUBoot::boardHoldsTheFile_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<qint64>("damageAt");
+    // After the 18 bytes typed: loady's block 0 and 1 KiB packets, or loadx's 133-byte ones.
+    QTest::newRow("loady") << "ymodem"
+                           << "loady" << qint64(18 + 133 + 1029 + 100);
+    QTest::newRow("loadx") << "xmodem"
+                           << "loadx" << qint64(18 + 2 * 133 + 50);
+}
+
+// U-Boot answers a damaged block with 'C' and asks only every few seconds: its crc32 must be the file's.
+void TestUBoot::boardHoldsTheFile()
 {
     const QString why = UBootBoard::unavailableReason();
     if (!why.isEmpty())
         QSKIP(qPrintable(why));
-}
-
-void TestUBoot::boardHoldsTheFile_data()
-{
-    QTest::addColumn<int>("protocol");
-    QTest::addColumn<qint64>("damageAt");
-    // Towards the board, loady's block 0 is bytes 0-132, data packet 1 133-1161, packet 2 1162-2190;
-    // loadx's packets are 133 bytes each from the start.
-    QTest::newRow("loady") << int(TransferOptions::YModem) << qint64(1265);
-    QTest::newRow("loadx") << int(TransferOptions::XModem) << qint64(300);
-}
-
-// U-Boot answers a damaged block with 'C' rather than NAK, acknowledges loady's block 0 without asking for
-// data and asks only every few seconds: the file must still arrive whole.
-void TestUBoot::boardHoldsTheFile()
-{
-    QFETCH(int, protocol);
+    QFETCH(QString, protocol);
+    QFETCH(QString, command);
     QFETCH(qint64, damageAt);
-    const QByteArray address("0x40200000");
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     const QByteArray firmware = randomBytes(5000, 11);
-    const QString path = dir.filePath(QStringLiteral("fw.bin"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size());
-    file.close();
-
     UBootBoard board;
     QVERIFY2(board.start() && board.waitForPrompt(), qPrintable(board.errorString()));
-    const bool ymodem = protocol == TransferOptions::YModem;
-    QVERIFY2(ymodem ? board.startLoady(address) : board.startLoadx(address), qPrintable(board.errorString()));
-    {
-        FaultyRelay::Fault damage;
-        damage.offset = damageAt;
-        damage.value = 0x01;
-        FaultyRelay relay({ damage });
-        QVERIFY2(relay.open(board.portPath()), qPrintable(relay.errorString()));
-        Engine engine;
-        QString error;
-        QVERIFY2(engine.open(relay.senderPort(), &error), qPrintable(error));
-        relay.start();
-        TransferOptions options;
-        options.protocol = TransferOptions::Protocol(protocol);
-        // Longer than U-Boot's own round after a bad block (2 s waiting, then 2 s of quiet line before it asks
-        // again): resending sooner keeps its line from going quiet, and it never asks.
-        options.replyTimeoutMs = 5000;
-        engine.controller->startUpload({ path, options });
-        QVERIFY2(engine.recorder.waitForEnd(), qPrintable(engine.recorder.messages.join('\n')));
-        QVERIFY2(engine.recorder.outcome.completed(),
-            qPrintable(engine.recorder.messages.join('\n') + '\n' + relay.log().join('\n')));
-        QCOMPARE(relay.faultsApplied(), 1);
-        QVERIFY(engine.recorder.outcome.retransmissions >= 1);
-    }
-    QByteArray crc;
-    QVERIFY2(board.crc32(address, firmware.size(), &crc),
-        qPrintable(board.errorString() + '\n' + board.diagnostics()));
-    QCOMPARE(crc, QByteArray::number(crc32Ieee(firmware), 16).rightJustified(8, '0'));
+    board.releasePort();
+    FaultyRelay::Fault damage;
+    damage.offset = damageAt;
+    FaultyRelay relay({ damage });
+    QVERIFY2(relay.open(board.portPath()), qPrintable(relay.errorString()));
+    SendRun run;
+    // A reply wait longer than U-Boot's round after a bad block: resent sooner, the line never goes quiet.
+    run.start(
+        QStringLiteral("--protocol|%1|--reply-timeout|5|--expect-timeout|5|--before|send:\\r|--before|"
+                       "expect:=> |--before|send:%2 0x40200000\\r|--before|expect:Ready for binary|--after|"
+                       "expect:=> |--after|send:crc32 0x40200000 {size_hex}\\r|--after|expect:==> \\w{8}")
+            .arg(protocol, command)
+            .split(QLatin1Char('|'))
+        << relay.senderPort() << writeFile(dir.filePath(QStringLiteral("fw.bin")), firmware));
+    QVERIFY2(
+        run.waitForExit() == 0, qPrintable(run.diagnostics() + relay.log().join('\n') + board.diagnostics()));
+    QCOMPARE(relay.faultsApplied(), 1);
+    QVERIFY(run.out.contains("==> " + QByteArray::number(crc32Ieee(firmware), 16).rightJustified(8, '0')));
 }
 
 QTEST_GUILESS_MAIN(TestUBoot)

@@ -1,47 +1,25 @@
-// The engine as a front end drives it (CommSerial, Controller, an observer), for tests against a device on a
-// pseudo-terminal: a scripted receiver or a real one.
+// The engine as the window drives it (CommSerial, Controller, an observer), for tests on a pseudo-terminal.
 #pragma once
 
 #include "commserial.h"
 #include "controller.h"
 #include "observer.h"
 
-#include <QDeadlineTimer>
-#include <QObject>
 #include <QSignalSpy>
 #include <QStringList>
+#include <QTest>
 
 // Records what the controller reports, as the window would show it.
-class SessionRecorder : public QObject, public Observer
+struct SessionRecorder : public Observer
 {
-    Q_OBJECT
-
-public:
-    static constexpr int SESSION_TIMEOUT_MS = 120000;
-
-    void onMessage(const QString &msg) override;
-    void onDeviceText(const QByteArray &bytes) override;
-    void onProgress(const TransferProgress &value) override;
-    void onUpdateEnd(const TransferOutcome &value) override;
-
-    // Waits until the condition holds, turning the event loop for the reports.
-    template<typename Condition> bool waitUntil(Condition condition, int timeoutMs = SESSION_TIMEOUT_MS)
+    void onMessage(const QString &msg) override { messages << msg; }
+    void onDeviceText(const QByteArray &bytes) override { deviceText += bytes; }
+    void onProgress(const TransferProgress &value) override { progress << value.percent; }
+    void onUpdateEnd(const TransferOutcome &value) override { outcome = value, ++ends; }
+    // Turns the event loop until the condition holds.
+    template<typename Condition> bool waitUntil(Condition condition, int timeoutMs = 120000)
     {
-        QSignalSpy reports(this, &SessionRecorder::sigReport);
-        QDeadlineTimer deadline(timeoutMs);
-        while (!condition()) {
-            if (deadline.hasExpired() || !reports.wait(int(deadline.remainingTime())))
-                return condition();
-        }
-        return true;
-    }
-    bool waitForLine(const QString &line)
-    {
-        return waitUntil([&] { return messages.contains(line); });
-    }
-    bool waitForEnd()
-    {
-        return waitUntil([&] { return ends > 0; });
+        return QTest::qWaitFor(condition, timeoutMs);
     }
 
     QStringList messages;
@@ -49,23 +27,26 @@ public:
     QList<int> progress;
     TransferOutcome outcome;
     int ends = 0;
-
-signals:
-    void sigReport();
 };
 
-// The channel and the controller, owned and torn down in the window's order.
+// Owned and torn down in the window's order.
 struct Engine
 {
-    Engine();
-    ~Engine();
-    Engine(const Engine &) = delete;
-    Engine &operator=(const Engine &) = delete;
+    Engine() { controller->addObserver(&recorder); }
+    ~Engine() { delete controller, delete comm; }
 
-    // Opens the port; false, with the port's words in *error, when it does not open.
-    bool open(const QString &port, QString *error);
+    // False, with the port's words in *error, when it does not open.
+    bool open(const QString &port, QString *error)
+    {
+        QSignalSpy opened(comm, &CommInterface::sigSucc);
+        QSignalSpy failed(comm, &CommInterface::sigFailed);
+        comm->open(port, 115200);
+        const bool answered = QTest::qWaitFor([&] { return !opened.isEmpty() || !failed.isEmpty(); }, 5000);
+        *error = failed.isEmpty() ? QString() : failed.value(0).value(1).toString();
+        return answered && failed.isEmpty();
+    }
 
-    CommSerial *comm;
-    Controller *controller;
+    CommSerial *comm = new CommSerial;
+    Controller *controller = new Controller(comm);
     SessionRecorder recorder;
 };
