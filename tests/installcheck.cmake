@@ -1,24 +1,20 @@
-# Installs the build into a fresh folder and checks that kelpo-send, its manual page and the window are
-# there. Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P installcheck.cmake
+# Installs the build into a fresh folder: both programs and the manual page, which names every option
+# kelpo-send --help offers. Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P installcheck.cmake
 file(REMOVE_RECURSE "${PREFIX}")
-execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
-    RESULT_VARIABLE status OUTPUT_QUIET)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cmake --install failed: ${status}")
-endif()
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}" RESULT_VARIABLE status
+    OUTPUT_QUIET)
 foreach(installed bin/kelpo-send bin/kelpo-downloader share/man/man1/kelpo-send.1)
-    if(NOT EXISTS "${PREFIX}/${installed}")
-        message(FATAL_ERROR "not installed: ${installed}")
+    if(NOT status EQUAL 0 OR NOT EXISTS "${PREFIX}/${installed}")
+        message(FATAL_ERROR "not installed (${status}): ${installed}")
     endif()
 endforeach()
-# The installed kelpo-send runs, and its manual page names every option its help offers.
 execute_process(COMMAND "${PREFIX}/bin/kelpo-send" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "the installed kelpo-send --help failed: ${status}")
-endif()
 file(READ "${PREFIX}/share/man/man1/kelpo-send.1" page)
 string(REPLACE "\\-" "-" page "${page}")
 string(REGEX MATCHALL "--[a-z-]+" options "${help}")
+if(NOT status EQUAL 0 OR NOT options)
+    message(FATAL_ERROR "the installed kelpo-send --help failed: ${status}")
+endif()
 foreach(option IN LISTS options)
     string(FIND "${page}" "${option}" at)
     if(at EQUAL -1)
