@@ -3,8 +3,6 @@
 #include <QDeadlineTimer>
 #include <QSignalSpy>
 
-#include <csignal>
-
 SendRun::SendRun()
 {
     const auto gather = [this] {
@@ -15,14 +13,6 @@ SendRun::SendRun()
     connect(&m_process, &QProcess::readyReadStandardOutput, this, gather);
     connect(&m_process, &QProcess::readyReadStandardError, this, gather);
     connect(&m_process, &QProcess::stateChanged, this, gather);
-}
-
-SendRun::~SendRun()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
 }
 
 void SendRun::start(const QStringList &arguments)
@@ -41,24 +31,9 @@ bool SendRun::waitUntil(const std::function<bool()> &condition)
     return true;
 }
 
-bool SendRun::waitForOutput(const QByteArray &text)
-{
-    return waitUntil([&] { return out.contains(text); });
-}
-
 int SendRun::waitForExit()
 {
     if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }))
         return -1;
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-}
-
-bool SendRun::signal(int signalNumber)
-{
-    return ::kill(pid_t(m_process.processId()), signalNumber) == 0;
-}
-
-QString SendRun::diagnostics() const
-{
-    return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err);
 }

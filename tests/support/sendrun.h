@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <csignal>
 #include <functional>
 
 class SendRun : public QObject
@@ -14,16 +15,18 @@ class SendRun : public QObject
 
 public:
     SendRun();
-    ~SendRun() override;
 
     void start(const QStringList &arguments);
     // True once condition holds; false when the program ended, or two minutes passed, without it.
     bool waitUntil(const std::function<bool()> &condition);
-    bool waitForOutput(const QByteArray &text);
+    bool waitForOutput(const QByteArray &text)
+    {
+        return waitUntil([&] { return out.contains(text); });
+    }
     // The exit status, or -1 when the program did not end by itself in time.
     int waitForExit();
-    bool signal(int signalNumber);
-    QString diagnostics() const;
+    bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
+    QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
     QByteArray out;
     QByteArray err;
