@@ -148,7 +148,7 @@ void TestKelpoSend::runsStepsOnEveryPort()
     const QString path = writeFile(m_files.filePath(QStringLiteral("fw(1).bin")), randomBytes(5000, 61));
     SendRun run;
     run.start(split(QStringLiteral("--baud=57600|--before|send:hello {size} {size_hex} {name}\\t\\\\\\x21\\r|"
-                                   "--before|expect:{name} ready|--before|wait:0|--before|send:go\\n"))
+                                   "--before|expect:{name}|--before|expect:ready|--before|send:go\\n"))
         << first.slavePath() << second.slavePath() << path);
     const QByteArray one = first.slavePath().toLocal8Bit() + ": ";
     const QByteArray two = second.slavePath().toLocal8Bit() + ": ";
