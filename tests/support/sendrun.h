@@ -2,61 +2,31 @@
 // turns, so a test can wait for a line.
 #pragma once
 
-#include "ptypair.h"
-
-#include <QByteArray>
-#include <QDeadlineTimer>
-#include <QJsonObject>
-#include <QList>
 #include <QObject>
 #include <QProcess>
-#include <QScopedPointer>
-#include <QSignalSpy>
-#include <QSocketNotifier>
 #include <QStringList>
+
+#include <csignal>
+#include <functional>
 
 class SendRun : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int RUN_TIMEOUT_MS = 120000;
-
-    static QString binary();
-
-    explicit SendRun(const QString &program = binary());
-    ~SendRun() override;
-
-    void setWorkingDirectory(const QString &dir) { m_process.setWorkingDirectory(dir); }
-    // Sends the standard output to a terminal, as when a user watches it.
-    void setTerminal(PtyPair *terminal);
-    // Sends the standard output into another program's input, as a shell pipe does.
-    void pipeOutputTo(QProcess *reader) { m_process.setStandardOutputProcess(reader); }
+    SendRun();
 
     void start(const QStringList &arguments);
-
-    template<typename Condition> bool waitUntil(Condition condition, int timeoutMs = RUN_TIMEOUT_MS)
+    // True once condition holds; false when the program ended, or two minutes passed, without it.
+    bool waitUntil(const std::function<bool()> &condition);
+    bool waitForOutput(const QByteArray &text)
     {
-        QSignalSpy output(this, &SendRun::sigOutput);
-        QDeadlineTimer deadline(timeoutMs);
-        while (!condition()) {
-            if (deadline.hasExpired() || !output.wait(int(deadline.remainingTime())))
-                return condition();
-        }
-        return true;
+        return waitUntil([&] { return out.contains(text); });
     }
-    // True once text is on the standard output (or error); false when the program ended without it.
-    bool waitForOutput(const QByteArray &text);
-    bool waitForError(const QByteArray &text);
     // The exit status, or -1 when the program did not end by itself in time.
-    int waitForExit(int timeoutMs = RUN_TIMEOUT_MS);
-    bool signal(int signalNumber);
-
-    // The standard output's lines read as JSON objects; a line that is not one comes back empty.
-    QList<QJsonObject> jsonEvents() const;
-    // The standard error's lines that name port (all of them with an empty port).
-    QStringList errorLines(const QString &port = QString()) const;
-    QString diagnostics() const;
+    int waitForExit();
+    bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
+    QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
     QByteArray out;
     QByteArray err;
@@ -65,10 +35,5 @@ signals:
     void sigOutput();
 
 private:
-    void watchTerminal();
-
-    QString m_program;
     QProcess m_process;
-    PtyPair *m_terminal = nullptr;
-    QScopedPointer<QSocketNotifier> m_terminalNotifier;
 };
