@@ -20,10 +20,10 @@ void SendRun::start(const QStringList &arguments)
     m_process.start(QStringLiteral(KELPO_BINARY_DIR "/kelpo-send"), arguments);
 }
 
-bool SendRun::waitUntil(const std::function<bool()> &condition)
+bool SendRun::waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     QSignalSpy output(this, &SendRun::sigOutput);
-    const QDeadlineTimer deadline(120000);
+    const QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
         if (m_process.state() == QProcess::NotRunning || !output.wait(int(deadline.remainingTime())))
             return condition();
@@ -31,9 +31,9 @@ bool SendRun::waitUntil(const std::function<bool()> &condition)
     return true;
 }
 
-int SendRun::waitForExit()
+int SendRun::waitForExit(int timeoutMs)
 {
-    if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }))
+    if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs))
         return -1;
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }

@@ -17,14 +17,14 @@ public:
     SendRun();
 
     void start(const QStringList &arguments);
-    // True once condition holds; false when the program ended, or two minutes passed, without it.
-    bool waitUntil(const std::function<bool()> &condition);
+    // True once condition holds; false when the program ended, or timeoutMs passed, without it.
+    bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 120000);
     bool waitForOutput(const QByteArray &text)
     {
         return waitUntil([&] { return out.contains(text); });
     }
     // The exit status, or -1 when the program did not end by itself in time.
-    int waitForExit();
+    int waitForExit(int timeoutMs = 120000);
     bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
     QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
