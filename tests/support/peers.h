@@ -1,5 +1,4 @@
-// The programs and pseudo-terminals a test talks to. Where they are missing the test skips and says what to
-// install, rather than failing on someone else's machine.
+// Where a program or a pseudo-terminal a test talks to is missing, the test skips and says what to install.
 #pragma once
 
 #include <QStandardPaths>
@@ -9,26 +8,17 @@
 inline QString missingPrograms(const QStringList &programs)
 {
     QStringList missing;
-    for (const QString &program : programs) {
-        if (QStandardPaths::findExecutable(program).isEmpty())
-            missing << program;
-    }
+    for (const QString &program : programs)
+        missing << (QStandardPaths::findExecutable(program).isEmpty() ? program : QString());
+    missing.removeAll(QString());
     return missing.isEmpty() ? QString()
-                             : QStringLiteral("not installed: %1 (scripts/setup.sh lists the packages)")
-                                   .arg(missing.join(QLatin1String(", ")));
+                             : QLatin1String("not installed: ") + missing.join(QLatin1String(", "));
 }
 
-// Skips the test unless every program named is on the PATH, for example SKIP_UNLESS_INSTALLED("rb", "socat").
+// For example SKIP_UNLESS_INSTALLED("rb", "socat").
 #define SKIP_UNLESS_INSTALLED(...)                                                                           \
-    do {                                                                                                     \
-        const QString missing = missingPrograms({ __VA_ARGS__ });                                            \
-        if (!missing.isEmpty())                                                                              \
-            QSKIP(qPrintable(missing));                                                                      \
-    } while (false)
-
-// Skips the test when the system gave no pseudo-terminal pair.
+    if (const QString missing = missingPrograms({ __VA_ARGS__ }); !missing.isEmpty())                        \
+    QSKIP(qPrintable(missing))
 #define SKIP_UNLESS_VALID_PTY(pty)                                                                           \
-    do {                                                                                                     \
-        if (!(pty).isValid())                                                                                \
-            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: ") + (pty).errorString()));                 \
-    } while (false)
+    if (!(pty).isValid())                                                                                    \
+    QSKIP(qPrintable(QLatin1String("no pseudo-terminal: ") + (pty).errorString()))
