@@ -13,16 +13,11 @@
 namespace {
 
 const QString PREPARE = QStringLiteral("[info]Prepare to establish a connection.");
-// The controls as state() tells them: the Open button's text, then 1 where it is checked, it is enabled, and
-// where Refresh, the port list, the rates, Download and Cancel are enabled.
-const QString CLOSED = QStringLiteral("Open 0111100");
-const QString OPEN = QStringLiteral("Close 1100010");
-const QString TRANSFERRING = QStringLiteral("Close 1000001");
-const QString FAILED = QStringLiteral("Close 1100000");
+// state(): Open's text; is it checked, enabled; are Refresh, ports, rates, Download, Cancel enabled.
+const QString CLOSED("Open 0111100"), OPEN("Close 1100010"), SENDING("Close 1000001"), LOST("Close 1100000");
 
 // What a console is fed: the program's own lines start with '[', the rest is what the device printed.
-using Steps = QByteArrayList;
-void feed(Console &console, const Steps &steps)
+void feed(Console &console, const QByteArrayList &steps)
 {
     for (const QByteArray &step : steps)
         step.startsWith('[') ? console.appendOwnLine(QString(step)) : console.appendDeviceBytes(step);
@@ -31,19 +26,17 @@ void feed(Console &console, const Steps &steps)
 // Qt's offscreen platform never deletes its screen; held here, it is not reported as a leak at exit.
 QScreen *volatile offscreenScreen = nullptr;
 
-// The window, looking at a port list the test sets. Every message box gets its Ok, and its text is kept; the
-// file dialog is given the path in pick.
+// The window on a port list the test sets; message boxes get Ok (text kept), the file dialog gets pick.
 struct Window
 {
     explicit Window(const QStringList &present = {}, int pollMs = 10)
         : ports(present), window([this] { return ports; }, pollMs)
     {
         QObject::connect(&modals, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 warnings << box->text();
                 box->button(QMessageBox::Ok)->click();
-            } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            } else if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
                 dialog->selectFile(pick);
                 static_cast<QDialog *>(dialog)->accept();
             }
@@ -92,32 +85,25 @@ private slots:
     }
     void init() { LocalSetting::instance()->reset(); }
 
-    void consoleShowsTextAsTerminal_data()
-    {
-        QTest::addColumn<Steps>("steps");
-        QTest::addColumn<QString>("shown");
-
-        QTest::newRow("pieces stay on a line") << Steps { "a", ".", ".\n", "ok" } << "a..\nok";
-        QTest::newRow("LF and CR LF end lines") << Steps { "one\ntwo\r", "\nthree\n" } << "one\ntwo\nthree\n";
-        QTest::newRow("lone CR overwrites") << Steps { "10%\r20%", "\r100%\n" } << "100%\n";
-        QTest::newRow("backspace takes back a character") << Steps { "boo\b \bt\n\bx" } << "bot\nx";
-        QTest::newRow("other controls show nothing") << Steps { QByteArray("a\a\033b\0c", 6) } << "abc";
-        QTest::newRow("split character") << Steps { "gr\xc3", "\xbc\xc3\x9f" } << "gr\u00fc\u00df";
-        QTest::newRow("own lines apart")
-            << Steps { "[a]", "[b]", "x", "[c]", "y\n" } << "[a]\n[b]\nx\n[c]\ny\n";
-        QTest::newRow("LF ends a line cut by an own line") << Steps { "a", "[b]", "\nc\n" } << "a\n[b]\nc\n";
-        QTest::newRow("LF after an own line is a line") << Steps { "a\n", "[b]", "\nc" } << "a\n[b]\n\nc";
-        QTest::newRow("waiting text shows above an own line") << Steps { "held", "[a]" } << "held\n[a]";
-    }
-
     void consoleShowsTextAsTerminal()
     {
-        QFETCH(Steps, steps);
-        QFETCH(QString, shown);
-
-        Console console;
-        feed(console, steps);
-        QTRY_COMPARE(console.toPlainText(), shown);
+        const std::pair<QByteArrayList, QString> cases[] = {
+            { { "a", ".", ".\n", "ok" }, "a..\nok" }, // pieces stay on a line
+            { { "one\ntwo\r", "\nthree\n" }, "one\ntwo\nthree\n" }, // LF and CR LF end lines
+            { { "10%\r20%", "\r100%\n" }, "100%\n" }, // a lone CR overwrites
+            { { "boo\b \bt\n\bx" }, "bot\nx" }, // backspace takes back a character
+            { { QByteArray("a\a\033b\0c", 6) }, "abc" }, // other controls show nothing
+            { { "gr\xc3", "\xbc\xc3\x9f" }, "gr\u00fc\u00df" }, // a character split
+            { { "[a]", "[b]", "x", "[c]", "y\n" }, "[a]\n[b]\nx\n[c]\ny\n" }, // own lines apart
+            { { "a", "[b]", "\nc\n" }, "a\n[b]\nc\n" }, // LF ends a line cut by an own line
+            { { "a\n", "[b]", "\nc" }, "a\n[b]\n\nc" }, // LF after an own line is a line
+            { { "held", "[a]" }, "held\n[a]" }, // waiting text shows above an own line
+        };
+        for (const auto &[steps, shown] : cases) {
+            Console console;
+            feed(console, steps);
+            QTRY_COMPARE(console.toPlainText(), shown);
+        }
     }
 
     // Text shown at once below own lines, in one flood, or a turn at a time: the last lines stay.
@@ -150,24 +136,17 @@ private slots:
         QCOMPARE(console.toPlainText(), QStringLiteral("INPUT:a\nINPUT:\u00e9\nINPUT:^M\nINPUT:^C"));
     }
 
-    void progressTextSays_data()
-    {
-        QTest::addColumn<TransferProgress>("progress");
-        QTest::addColumn<QString>("text");
-
-        QTest::newRow("before the first figures") << TransferProgress { 0, 0, 1000, 0 } << "0 %";
-        QTest::newRow("no time measured yet") << TransferProgress { 1, 1024, 100000, 0 } << "1 %";
-        QTest::newRow("KiB/s") << TransferProgress { 42, 11469, 25232, 1 } << "42 % · 11.2 KiB/s · 0:02 left";
-        QTest::newRow("MiB/s") << TransferProgress { 20, 1 << 21, 81 << 21, 1 }
-                               << "20 % · 2.0 MiB/s · 1:20 left";
-        QTest::newRow("one hour") << TransferProgress { 1, 100, 36100, 10 } << "1 % · 10 B/s · 1:00:00 left";
-    }
-
     void progressTextSays()
     {
-        QFETCH(TransferProgress, progress);
-        QFETCH(QString, text);
-        QCOMPARE(progressText(progress), text);
+        const std::pair<TransferProgress, QString> cases[] = {
+            { { 0, 0, 1000, 0 }, "0 %" }, // before the first figures
+            { { 1, 1024, 100000, 0 }, "1 %" }, // no time measured yet
+            { { 42, 11469, 25232, 1 }, "42 % · 11.2 KiB/s · 0:02 left" },
+            { { 20, 1 << 21, 81 << 21, 1 }, "20 % · 2.0 MiB/s · 1:20 left" },
+            { { 1, 100, 36100, 10 }, "1 % · 10 B/s · 1:00:00 left" },
+        };
+        for (const auto &[progress, text] : cases)
+            QCOMPARE(progressText(progress), text);
     }
 
     // A port not there; then open, keys typed, a download cancelled, one whose adapter is unplugged, Close.
@@ -190,10 +169,9 @@ private slots:
         QCOMPARE(device.read(2), QByteArray("ab"));
 
         QTest::mouseClick(u.upload, Qt::LeftButton);
-        QCOMPARE(u.state(), TRANSFERRING);
+        QCOMPARE(u.state(), SENDING);
         QTRY_VERIFY(u.console->toPlainText().contains(PREPARE));
-        // Keys typed now would break into the packets: the device gets only the cancel.
-        QTest::keyClicks(u.console, QStringLiteral("x"));
+        QTest::keyClicks(u.console, QStringLiteral("x")); // would break into the packets: not sent
         QTest::mouseClick(u.stop, Qt::LeftButton);
         QCOMPARE(device.read(5), QByteArray(5, '\x18'));
         QTRY_COMPARE(u.state(), OPEN);
@@ -202,107 +180,75 @@ private slots:
         QTest::mouseClick(u.upload, Qt::LeftButton);
         QTRY_COMPARE(u.console->toPlainText().count(PREPARE), 2);
         device.hangUp();
-        QTRY_COMPARE(u.state(), FAILED);
+        QTRY_COMPARE(u.state(), LOST);
         QVERIFY2(u.warnings.last().contains(QLatin1String("lost")), qPrintable(u.warnings.last()));
         QTest::mouseClick(u.open, Qt::LeftButton);
         QTRY_COMPARE(u.state(), CLOSED);
     }
 
-    // Adapters plugged in and out show while the port is closed; the port chosen stays chosen.
-    void portListFollowsAdapters_data()
-    {
-        QTest::addColumn<bool>("refresh");
-        QTest::addColumn<QString>("rate");
-
-        QTest::newRow("looked at by itself") << false << "9600";
-        QTest::newRow("Refresh looks at once, default rate") << true << "115200";
-    }
-
+    // Adapters plugged in or out show while the port is closed, the choice stays; Refresh also sets the rate.
     void portListFollowsAdapters()
     {
-        QFETCH(bool, refresh);
-        QFETCH(QString, rate);
-
-        Window u({ "ttyS0:built-in", "ttyUSB0:FT232R" }, refresh ? 3600 * 1000 : 10);
-        u.names->setCurrentIndex(1);
-        u.bauds->setCurrentText(QStringLiteral("9600"));
-        u.ports = QStringList { "ttyACM0:CDC", "ttyUSB0:FT232R" };
-        if (refresh)
-            QTest::mouseClick(u.refresh, Qt::LeftButton);
-        QTRY_COMPARE(u.names->itemText(0), u.ports.first());
-        QCOMPARE(u.names->currentText(), u.ports.last());
-        QCOMPARE(u.bauds->currentText(), rate);
+        for (bool refresh : { false, true }) {
+            Window u({ "ttyS0:built-in", "ttyUSB0:FT232R" }, refresh ? 3600 * 1000 : 10);
+            u.names->setCurrentIndex(1);
+            u.bauds->setCurrentText(QStringLiteral("9600"));
+            u.ports = QStringList { "ttyACM0:CDC", "ttyUSB0:FT232R" };
+            if (refresh)
+                QTest::mouseClick(u.refresh, Qt::LeftButton);
+            QTRY_COMPARE(u.names->itemText(0), u.ports.first());
+            QCOMPARE(u.names->currentText(), u.ports.last());
+            QCOMPARE(u.bauds->currentText(), refresh ? "115200" : "9600");
+        }
     }
 
-    void choicesRestoredInNextWindow_data()
-    {
-        QTest::addColumn<bool>("byOpening");
-        QTest::addColumn<bool>("portStays");
-        QTest::addColumn<QString>("rate");
-
-        QTest::newRow("picked, port still there") << false << true << "128000";
-        QTest::newRow("picked, port gone") << false << false << "128000";
-        QTest::newRow("typed rate, opened") << true << true << "1843200";
-    }
-
+    // Port and rate picked with keys (the port still there, or gone), or a rate typed and the port opened.
     void choicesRestoredInNextWindow()
     {
-        QFETCH(bool, byOpening);
-        QFETCH(bool, portStays);
-        QFETCH(QString, rate);
-
-        PtyPair device;
-        SKIP_UNLESS_VALID_PTY(device);
-        const QStringList ports = { "ttyS0:built-in", device.slavePath() + ":pseudo terminal" };
-        {
-            Window u(ports);
-            if (byOpening) {
-                // Opening makes the port and rate shown the operator's choice.
-                u.names->setCurrentIndex(1);
-                u.bauds->setCurrentText(rate);
-                QTest::mouseClick(u.open, Qt::LeftButton);
-                QTRY_COMPARE(u.state(), OPEN);
-            } else {
-                QTest::keyClick(u.names, Qt::Key_Down);
-                QTest::keyClick(u.bauds, Qt::Key_Down);
+        for (const auto &[byOpening, portStays, rate] :
+            { std::tuple(false, true, "128000"), { false, false, "128000" }, { true, true, "1843200" } }) {
+            LocalSetting::instance()->reset();
+            PtyPair device;
+            SKIP_UNLESS_VALID_PTY(device);
+            const QStringList ports = { "ttyS0:built-in", device.slavePath() + ":pseudo terminal" };
+            {
+                Window u(ports);
+                if (byOpening) { // Opening makes the port and rate shown the operator's choice.
+                    u.names->setCurrentIndex(1);
+                    u.bauds->setCurrentText(rate);
+                    QTest::mouseClick(u.open, Qt::LeftButton);
+                    QTRY_COMPARE(u.state(), OPEN);
+                } else {
+                    QTest::keyClick(u.names, Qt::Key_Down);
+                    QTest::keyClick(u.bauds, Qt::Key_Down);
+                }
+                QTest::keyClicks(u.file, m_firmware);
             }
-            QTest::keyClicks(u.file, m_firmware);
+            LocalSetting::instance()->load();
+            Window next(portStays ? ports : QStringList(ports.first()));
+            QCOMPARE(next.names->currentText(), portStays ? ports.last() : ports.first());
+            QCOMPARE(next.bauds->currentText(), QString(rate));
+            QCOMPARE(next.file->text(), m_firmware);
         }
-        LocalSetting::instance()->load();
-        Window next(portStays ? ports : QStringList(ports.first()));
-        QCOMPARE(next.names->currentText(), portStays ? ports.last() : ports.first());
-        QCOMPARE(next.bauds->currentText(), rate);
-        QCOMPARE(next.file->text(), m_firmware);
     }
 
-    void dropChoosesFile_data()
-    {
-        QTest::addColumn<QUrl>("dropped");
-        QTest::addColumn<bool>("taken");
-
-        QTest::newRow("file") << QUrl::fromLocalFile(m_firmware) << true;
-        QTest::newRow("folder") << QUrl::fromLocalFile(m_dir.path()) << false;
-    }
-
-    // Dropped anywhere, the file field too, a local file becomes the file to flash.
+    // Dropped anywhere, the file field too, a local file becomes the file to flash; a folder does not.
     void dropChoosesFile()
     {
-        QFETCH(QUrl, dropped);
-        QFETCH(bool, taken);
-
         Window u;
-        QMimeData mime;
-        mime.setUrls({ dropped });
-        QDragEnterEvent enter({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(u.file, &enter);
-        QCOMPARE(enter.isAccepted(), taken);
-        QDropEvent drop({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(u.file, &drop);
-        QCOMPARE(u.file->text(), taken ? m_firmware : QString());
+        for (const QString &dropped : { m_dir.path(), m_firmware }) {
+            QMimeData mime;
+            mime.setUrls({ QUrl::fromLocalFile(dropped) });
+            QDragEnterEvent enter({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(u.file, &enter);
+            QCOMPARE(enter.isAccepted(), dropped == m_firmware);
+            QDropEvent drop({}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(u.file, &drop);
+            QCOMPARE(u.file->text(), dropped == m_firmware ? m_firmware : QString());
+        }
     }
 
-    // A whole download into rb, the file chosen in the file dialog; KELPO_SCREENSHOT names a picture to take
-    // of the window at its end.
+    // A whole download into rb, the file picked in the dialog; KELPO_SCREENSHOT names a picture of its end.
     void operatorDownloads()
     {
         SKIP_UNLESS_INSTALLED("rb", "socat");
@@ -328,8 +274,7 @@ private slots:
         QCOMPARE(u.progress->value(), 100);
         QCOMPARE(u.progress->text(), QStringLiteral("Done"));
         QVERIFY2(texts.filter(QStringLiteral(" left")).size() > 0, qPrintable(texts.join('|')));
-        const QString screenshot = qEnvironmentVariable("KELPO_SCREENSHOT");
-        if (!screenshot.isEmpty())
+        if (const QString screenshot = qEnvironmentVariable("KELPO_SCREENSHOT"); !screenshot.isEmpty())
             QVERIFY(u.window.grab().save(screenshot));
     }
 };
