@@ -11,10 +11,9 @@ class TestSerial : public QObject
     Q_OBJECT
 
     static constexpr int LongWaitMs = 20000;
-    // "type text" for each report the channel makes, text "ok" for a success.
+    // "type text" for each report since the last openPort(), text "ok" for a success.
     QStringList m_reports;
 
-    // Records the reports of the channel from now on; true once it reports the port open.
     bool openPort(CommSerial &comm, const QString &name)
     {
         m_reports.clear();

@@ -39,7 +39,7 @@ private slots:
         QCOMPARE(ymodem.totalPackets(), longs + shorts);
         QByteArrayList payloads;
         unsigned char buf[1029];
-        for (int block = 0; block == 0 || (ymodem.progress() < 100 && block < 3000); ++block) {
+        for (int block = 0; block == 0 || (ymodem.progress() != 100 && block < 3000); ++block) {
             const int len = block == 0 ? ymodem.buildFileInfoPacket(buf, sizeof buf)
                                        : ymodem.buildDataPacket(buf, sizeof buf);
             QVERIFY(len > 0 && buf[0] <= 0x02 && buf[1] == block % 256 && buf[1] + buf[2] == 0xFF);
@@ -55,7 +55,6 @@ private slots:
             (QByteArray("image.bin\0", 10) + QByteArray::number(size)).leftJustified(128, '\0'));
         QCOMPARE(payloads.size(), 1 + longs + shorts);
         QCOMPARE(payloads.mid(1).join(), data + QByteArray(longs * 1024 + shorts * 128 - size, 0x1A));
-        QCOMPARE(ymodem.progress(), 100);
         QCOMPARE(QByteArray(reinterpret_cast<char *>(buf), ymodem.buildEndPacket(buf, 133)),
             QByteArray("\x01\x00\xFF", 3) + QByteArray(checksum ? 129 : 130, '\0'));
     }
