@@ -3,27 +3,20 @@
 #include "testdata.h"
 #include "transfersettings.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <numeric>
-
-namespace {
-
-QVector<int> values(const TransferOptions &o)
-{
-    return { o.protocol, o.packets, o.replyTimeoutMs, o.firstReplyTimeoutMs, o.startTimeoutMs, o.retries };
-}
-
-} // namespace
 
 class TestSettingsAndLog : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+
+    static QVector<int> values(const TransferOptions &o)
+    {
+        return { o.protocol, o.packets, o.replyTimeoutMs, o.firstReplyTimeoutMs, o.startTimeoutMs,
+            o.retries };
+    }
 
 private slots:
     void init()
@@ -39,8 +32,8 @@ private slots:
         QTest::addColumn<QString>("kinds");
         QTest::newRow("0 logs nothing") << 0 << "";
         QTest::newRow("1 errors") << 1 << "EE";
-        QTest::newRow("2 information") << 2 << "EEIi";
-        QTest::newRow("3 debugging") << 3 << "EEIiDD";
+        QTest::newRow("2 information") << 2 << "EIEi";
+        QTest::newRow("3 debugging") << 3 << "EIDEiD";
     }
 
     void logLevels()
@@ -50,14 +43,12 @@ private slots:
         {
             Log log;
             log.init(level, "levels");
-            log.print(1, "error");
+            for (int kind = 1; kind <= 4; ++kind)
+                log.print(kind, "text");
             // Per-cent signs in the location are not conversions.
             log.printWithSource(1, "dir%s/a.cpp", "f", 7, "%d", 42);
-            log.print(2, "info");
             log.info("info-prefix ", "text");
-            log.print(3, "debug");
             log.debug("debug-prefix ", "text");
-            log.print(4, "never");
         }
         QCOMPARE(QDir("log").exists(), level > 0);
         const QStringList lines = logText(m_dir->path()).split('\n', Qt::SkipEmptyParts);
@@ -65,11 +56,10 @@ private slots:
         QCOMPARE(std::accumulate(lines.begin(), lines.end(), QString(),
                      [](QString s, const QString &line) { return s + line.at(21); }),
             kinds);
-        QCOMPARE(lines.value(1).endsWith("[ERROR] dir%s/a.cpp:7:f() 42"), level > 0);
+        QCOMPARE(lines.value(level).endsWith("[ERROR] dir%s/a.cpp:7:f() 42"), level > 0);
     }
 
-    // A first start writes the defaults the transfer uses; the user's settings and the window's choices come
-    // back on the next start, from any working directory; a reset forgets the choices.
+    // The first start writes the defaults; what was saved comes back on the next, from any working directory.
     void settingsSurviveARestart()
     {
         {
@@ -110,7 +100,6 @@ private slots:
         QTest::newRow("endless retries") << int(S::Retries) << "inf" << -1;
     }
 
-    // One reading for config.ini and kelpo-send's command line.
     void transferSetting()
     {
         QFETCH(int, setting);
