@@ -1,10 +1,7 @@
-// One run of kelpo-send as a user or a station script runs it; its output is gathered while the event loop
-// turns, so a test can wait for a line.
+// One run of kelpo-send; its output is gathered while the event loop turns, so a test can wait for a line.
 #pragma once
 
-#include <QObject>
 #include <QProcess>
-#include <QStringList>
 
 #include <csignal>
 #include <functional>
@@ -16,7 +13,10 @@ class SendRun : public QObject
 public:
     SendRun();
 
-    void start(const QStringList &arguments);
+    void start(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(KELPO_BINARY_DIR "/kelpo-send"), arguments);
+    }
     // True once condition holds; false when the program ended, or timeoutMs passed, without it.
     bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 120000);
     bool waitForOutput(const QByteArray &text)
@@ -28,8 +28,7 @@ public:
     bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
     QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 
 signals:
     void sigOutput();
