@@ -1,6 +1,5 @@
-// kelpo-send into rb through a line that corrupts, drops or doubles bytes, placed by seed: a run either
-// delivers the file byte for byte and says so, or says it cancelled; it never claims a file it did not
-// deliver, never crashes and never hangs.
+// kelpo-send into rb through a line that corrupts, drops or doubles bytes placed by seed: a run delivers the
+// file and says so, or says it cancelled; it never claims a file it did not deliver, crashes or hangs.
 #include "faultyrelay.h"
 #include "peers.h"
 #include "rbreceiver.h"
@@ -12,14 +11,11 @@
 #include <QtTest>
 #include <list>
 #include <memory>
+#include <utility>
 
-namespace {
-// They spend their time waiting on time-outs, not on the processor.
-constexpr int PARALLEL_RUNS = 8;
+static constexpr int PARALLEL_RUNS = 8; // They spend their time waiting on time-outs, not on the processor.
 // Eleven 3 s reply waits for one packet, with room for the sanitizers and a loaded machine.
-constexpr int RUN_LIMIT_MS = 120000;
-const char COMPLETED[] = "[info]Update process completed.";
-} // namespace
+static constexpr int RUN_LIMIT_MS = 120000;
 
 // One seeded run, driven by the event loop so that several go at once.
 class FaultRun : public QObject
@@ -28,8 +24,7 @@ public:
     FaultRun(quint32 seed, const QString &dir)
         : m_seed(seed)
         , m_content(randomBytes(1 + int(QRandomGenerator(seed ^ 0x5eed5eedu).bounded(6000)), seed))
-        , m_path(writeFile(dir + QStringLiteral("/fw-%1.bin").arg(seed), m_content))
-        , m_relay(FaultyRelay::plan(seed, toReceiver(m_content.size()), toSender(m_content.size())))
+        , m_relay(plan(seed, m_content.size()))
     {
         connect(&m_sender, &QProcess::readyReadStandardOutput, this, [this] {
             m_out += m_sender.readAllStandardOutput();
@@ -43,22 +38,23 @@ public:
             end(m_rb.errorString() + m_relay.errorString());
         else
             m_sender.start(QStringLiteral(KELPO_BINARY_DIR "/kelpo-send"),
-                { QStringLiteral("--reply-timeout"), QStringLiteral("3"), m_relay.senderPort(), m_path });
+                { QStringLiteral("--reply-timeout"), QStringLiteral("3"), m_relay.senderPort(),
+                    writeFile(dir + QStringLiteral("/fw-%1.bin").arg(seed), m_content) });
     }
 
-    // A clean run's bytes each way: block 0, 1 KiB packets while more than 1 KiB is left, then 128-byte ones,
-    // EOT and the end packet; C, ACK, C, an ACK per packet, ACK, C, ACK.
-    static qint64 toReceiver(qint64 size) { return 267 + oneK(size) * 1029 + short128(size) * 133; }
-    static qint64 toSender(qint64 size) { return 6 + oneK(size) + short128(size); }
-    static qint64 oneK(qint64 size) { return (size - 1) / 1024; }
-    static qint64 short128(qint64 size) { return (size - oneK(size) * 1024 + 127) / 128; }
-
-    bool done = false;
-    bool completed = false;
+    bool done = false, completed = false;
     QString problem;
     int faultsApplied() const { return m_relay.faultsApplied(); }
 
 private:
+    // A clean run's bytes each way: block 0, 1 KiB packets while more than 1 KiB is left, then 128-byte ones,
+    // EOT and the end packet; C, ACK, C, an ACK per packet, ACK, C, ACK.
+    static QVector<FaultyRelay::Fault> plan(quint32 seed, qint64 size)
+    {
+        const qint64 oneK = (size - 1) / 1024, short128 = (size - oneK * 1024 + 127) / 128;
+        return FaultyRelay::plan(seed, 267 + oneK * 1029 + short128 * 133, 6 + oneK + short128);
+    }
+
     void judge(int exitCode, QProcess::ExitStatus status)
     {
         m_out += m_sender.readAllStandardOutput();
@@ -66,8 +62,9 @@ private:
         if (status != QProcess::NormalExit || m_err.contains("Sanitizer") || m_err.contains("runtime error:"))
             return end(QStringLiteral("kelpo-send crashed"));
         if (exitCode != 0)
-            return end(m_out.contains(COMPLETED) ? QStringLiteral("exit %1 after completing").arg(exitCode)
-                                                 : QString());
+            return end(m_out.contains("[info]Update process completed.")
+                    ? QStringLiteral("exit %1 after completing").arg(exitCode)
+                    : QString());
         completed = m_rb.waitForFinished(10000)
             && readFile(m_rb.receiveDir() + QStringLiteral("/fw-%1.bin").arg(m_seed)) == m_content;
         end(completed ? QString() : QStringLiteral("completed, but rb holds other bytes"));
@@ -75,25 +72,19 @@ private:
 
     void end(const QString &why)
     {
-        if (done)
-            return;
-        done = true;
-        if (!why.isEmpty())
-            problem = QStringLiteral("seed %1, %2 bytes: %3\n  %4\n%5\n--- stderr:\n%6--- rb:\n%7")
-                          .arg(m_seed)
-                          .arg(m_content.size())
-                          .arg(why, m_relay.log().join(QStringLiteral("\n  ")), QString::fromLocal8Bit(m_out),
-                              QString::fromLocal8Bit(m_err), QString::fromLocal8Bit(m_rb.diagnostics()));
+        if (!std::exchange(done, true) && !why.isEmpty())
+            problem = QString::asprintf("seed %u, %d bytes: %s\n  %s\n", m_seed, m_content.size(),
+                          qPrintable(why), qPrintable(m_relay.log().join(QStringLiteral("\n  "))))
+                + QString::fromLocal8Bit(
+                    m_out + "\n--- stderr:\n" + m_err + "--- rb:\n" + m_rb.diagnostics());
     }
 
     const quint32 m_seed;
     const QByteArray m_content;
-    const QString m_path;
     RbReceiver m_rb;
     FaultyRelay m_relay;
     QProcess m_sender;
-    QByteArray m_out;
-    QByteArray m_err;
+    QByteArray m_out, m_err;
 };
 
 class TestFaults : public QObject
@@ -108,9 +99,8 @@ private slots:
 void TestFaults::seededFaultsEndSoundly()
 {
     SKIP_UNLESS_INSTALLED("rb", "socat");
-    const int seeds = qMax(1,
-        qEnvironmentVariableIsSet("KELPO_FAULT_SEEDS") ? qEnvironmentVariableIntValue("KELPO_FAULT_SEEDS")
-                                                       : 40);
+    const QByteArray setting = qgetenv("KELPO_FAULT_SEEDS");
+    const int seeds = qMax(1, setting.isNull() ? 40 : setting.toInt(nullptr, 0));
     QTemporaryDir dir;
     std::list<std::unique_ptr<FaultRun>> active;
     int next = 0, completed = 0, applied = 0;

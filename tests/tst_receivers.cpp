@@ -42,52 +42,49 @@ bool TestReceivers::start(SendRun &run, const QString &port, const QStringList &
 {
     run.start(QStringList(options) << QStringLiteral("--reply-timeout") << QStringLiteral("1") << port
                                    << m_dir.filePath(QStringLiteral("fw.bin")));
-    return run.waitUntil(
-        [&] {
-            return run.out.contains("[info]Prepare to establish") || run.err.contains("running the steps");
-        },
-        30000);
+    const auto waiting = [&] {
+        return run.out.contains("[info]Prepare to establish") || run.err.contains("running the steps");
+    };
+    return run.waitUntil(waiting, 30000);
 }
 
 void TestReceivers::receiverGetsTheFile_data()
 {
     QTest::addColumn<ReceiverHabits>("habits");
     QTest::addColumn<QStringList>("options");
-    const QStringList none;
+    const auto row = [](const char *name, const ReceiverHabits &habits, const QStringList &options = {}) {
+        QTest::newRow(name) << habits << options;
+    };
     // Replies as they go on the line: \6 ACK, \25 NAK, \30 CAN.
-    QTest::newRow("textbook") << ReceiverHabits { .eotNaks = 1 } << none;
-    QTest::newRow("U-Boot loady, one damaged packet") << ReceiverHabits { .askIntervalMs = 600,
-        .blockZeroReply = "\6",
-        .badReply = "C",
-        .eotReply = "\6\6C",
-        .damagePacket = 3,
-        .charTimeoutMs = 2000 } << none;
+    row("textbook", { .eotNaks = 1 });
+    row("U-Boot loady, one damaged packet",
+        { .askIntervalMs = 600,
+            .blockZeroReply = "\6",
+            .badReply = "C",
+            .eotReply = "\6\6C",
+            .damagePacket = 3,
+            .charTimeoutMs = 2000 });
     // Its banner ends before its first request: the text before the session must not start it.
-    QTest::newRow("ST IAP, erasing longer than a reply wait, one damaged packet") << ReceiverHabits {
-        .banner = "\r\n=  (C) COPYRIGHT 2010 STMicroelectronics  =\r\nWaiting for the file "
-                  "to be sent ... (press 'a' to abort)\r\n",
-        .askIntervalMs = 1000,
-        .eraseMs = 1500,
-        .repeatReply = "\25",
-        .badReply = "C",
-        .endAskDelayMs = 300,
-        .maxErrors = 5,
-        .damagePacket = 2,
-        .charTimeoutMs = 400
-    } << QStringList { QStringLiteral("--before"), QStringLiteral("expect:to abort") };
-    QTest::newRow("barebox loady, one damaged packet")
-        << ReceiverHabits { .askIntervalMs = 500, .flush = true, .damagePacket = 4 } << none;
-    QTest::newRow("checksum only") << ReceiverHabits { .request = "\25" } << none;
-    QTest::newRow("ACK and C after every packet, together")
-        << ReceiverHabits { .ackReply = "\6C", .repeatReply = "\25" } << none;
-    QTest::newRow("ACK and C after every packet, apart")
-        << ReceiverHabits { .gapMs = 3, .ackReply = "\6C", .repeatReply = "\25" } << none;
-    QTest::newRow("two Cs, together") << ReceiverHabits { .request = "CC", .repeatReply = "\25" } << none;
-    QTest::newRow("two Cs, apart") << ReceiverHabits { .request = "CC", .gapMs = 30, .repeatReply = "\25" }
-                                   << none;
-    QTest::newRow("ten NAKs for one packet")
-        << ReceiverHabits { .refusePacket = 2, .refuseTimes = 10 } << none;
-    QTest::newRow("noise and a lone CAN") << ReceiverHabits { .noise = "\30\7" } << none;
+    row("ST IAP, erasing longer than a reply wait, one damaged packet",
+        { .banner = "\r\n=  (C) COPYRIGHT 2010 STMicroelectronics  =\r\nWaiting for the file to be sent ... "
+                    "(press 'a' to abort)\r\n",
+            .askIntervalMs = 1000,
+            .eraseMs = 1500,
+            .repeatReply = "\25",
+            .badReply = "C",
+            .endAskDelayMs = 300,
+            .maxErrors = 5,
+            .damagePacket = 2,
+            .charTimeoutMs = 400 },
+        { QStringLiteral("--before"), QStringLiteral("expect:to abort") });
+    row("barebox loady, one damaged packet", { .askIntervalMs = 500, .flush = true, .damagePacket = 4 });
+    row("checksum only", { .request = "\25" });
+    row("ACK and C after every packet, together", { .ackReply = "\6C", .repeatReply = "\25" });
+    row("ACK and C after every packet, apart", { .gapMs = 3, .ackReply = "\6C", .repeatReply = "\25" });
+    row("two Cs, together", { .request = "CC", .repeatReply = "\25" });
+    row("two Cs, apart", { .request = "CC", .gapMs = 30, .repeatReply = "\25" });
+    row("ten NAKs for one packet", { .refusePacket = 2, .refuseTimes = 10 });
+    row("noise and a lone CAN", { .noise = "\30\7" });
 }
 
 // The file arrives byte for byte, no receiver is handed a packet it already has, and the summary says so.
@@ -100,9 +97,8 @@ void TestReceivers::receiverGetsTheFile()
     QVERIFY2(start(run, receiver.portPath(), options), qPrintable(run.diagnostics()));
     receiver.run();
     QVERIFY2(run.waitForExit(30000) == 0, qPrintable(run.diagnostics() + receiver.log));
-    QVERIFY(receiver.completed);
     QCOMPARE(receiver.fileName, QStringLiteral("fw.bin"));
-    QVERIFY(receiver.file == m_content);
+    QVERIFY(receiver.completed && receiver.file == m_content);
     QCOMPARE(receiver.duplicates, 0);
     QCOMPARE(receiver.cancelBytes, 0);
     QVERIFY(run.out.contains(": completed, " + QByteArray::number(m_content.size()) + " bytes"));
@@ -115,29 +111,23 @@ void TestReceivers::endings_data()
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<QString>("line");
     QTest::addColumn<bool>("cancelSent");
-    const QStringList none;
+    const auto row = [](const char *name, const ReceiverHabits &habits, const QString &outcome,
+                         const QString &line, bool cancelSent, const QStringList &options = {}) {
+        QTest::newRow(name) << habits << options << outcome << line << cancelSent;
+    };
     const char *resends = "[info]Resend more than 10 times, Cancel update";
-
-    QTest::newRow("device cancels") << ReceiverHabits { .refusePacket = 3,
-        .refuseTimes = 1,
-        .refuseReply = "\30\30" } << none
-                                    << "device-cancelled"
-                                    << "[info]The device cancelled the update." << false;
-    QTest::newRow("file too large for the device")
-        << ReceiverHabits { .maxSize = 1000 } << none << "device-cancelled"
-        << "[info]The device refused the file" << false;
-    QTest::newRow("eleven NAKs for one packet")
-        << ReceiverHabits { .refusePacket = 2, .refuseTimes = 11 } << none << "gave-up" << resends << true;
-    QTest::newRow("EOT never taken") << ReceiverHabits { .eotNaks = 100 } << none << "gave-up" << resends
-                                     << true;
-    QTest::newRow("XMODEM receiver printing text after EOT")
-        << ReceiverHabits { .textAfterEot = "\r\n## Total Size      = 0x00001b00 = 6912 Bytes\r\n=> " }
-        << none << "gave-up"
-        << "it may be an XMODEM receiver" << false;
-    QTest::newRow("never asks within the start time-out")
-        << ReceiverHabits { .asks = 0 }
-        << QStringList { QStringLiteral("--start-timeout"), QStringLiteral("0.3") } << "gave-up"
-        << "[info]The device never asked for the file within 0.3 s" << false;
+    row("device cancels", { .refusePacket = 3, .refuseTimes = 1, .refuseReply = "\30\30" },
+        "device-cancelled", "[info]The device cancelled the update.", false);
+    row("file too large for the device", { .maxSize = 1000 }, "device-cancelled",
+        "[info]The device refused the file", false);
+    row("eleven NAKs for one packet", { .refusePacket = 2, .refuseTimes = 11 }, "gave-up", resends, true);
+    row("EOT never taken", { .eotNaks = 100 }, "gave-up", resends, true);
+    row("XMODEM receiver printing text after EOT",
+        { .textAfterEot = "\r\n## Total Size      = 0x00001b00 = 6912 Bytes\r\n=> " }, "gave-up",
+        "it may be an XMODEM receiver", false);
+    row("never asks within the start time-out", { .asks = 0 }, "gave-up",
+        "[info]The device never asked for the file within 0.3 s", false,
+        { QStringLiteral("--start-timeout"), QStringLiteral("0.3") });
 }
 
 // Each way a session ends short of the file has its own outcome and line, and exits 1.
@@ -153,8 +143,8 @@ void TestReceivers::endings()
     QVERIFY2(start(run, receiver.portPath(), options), qPrintable(run.diagnostics()));
     receiver.run();
     QVERIFY2(run.waitForExit(30000) == 1, qPrintable(run.diagnostics() + receiver.log));
-    QVERIFY2(run.out.contains(line.toUtf8()), qPrintable(run.diagnostics()));
-    QVERIFY2(run.out.contains(": " + outcome.toUtf8() + ", "), qPrintable(run.diagnostics()));
+    QVERIFY2(run.out.contains(line.toUtf8()) && run.out.contains(": " + outcome.toUtf8() + ", "),
+        qPrintable(run.diagnostics()));
     QCOMPARE(receiver.cancelBytes > 0, cancelSent);
 }
 

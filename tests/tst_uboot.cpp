@@ -19,41 +19,34 @@ private slots:
 void TestUBoot::boardHoldsTheFile_data()
 {
     QTest::addColumn<QString>("protocol");
-    QTest::addColumn<QString>("command");
     QTest::addColumn<qint64>("damageAt");
     // After the 18 bytes typed: loady's block 0 and 1 KiB packets, or loadx's 133-byte ones.
-    QTest::newRow("loady") << "ymodem"
-                           << "loady" << qint64(18 + 133 + 1029 + 100);
-    QTest::newRow("loadx") << "xmodem"
-                           << "loadx" << qint64(18 + 2 * 133 + 50);
+    QTest::newRow("loady") << "ymodem" << qint64(18 + 133 + 1029 + 100);
+    QTest::newRow("loadx") << "xmodem" << qint64(18 + 2 * 133 + 50);
 }
 
 // U-Boot answers a damaged block with 'C' and asks only every few seconds: its crc32 must be the file's.
 void TestUBoot::boardHoldsTheFile()
 {
-    const QString why = UBootBoard::unavailableReason();
-    if (!why.isEmpty())
+    if (const QString why = UBootBoard::unavailableReason(); !why.isEmpty())
         QSKIP(qPrintable(why));
     QFETCH(QString, protocol);
-    QFETCH(QString, command);
     QFETCH(qint64, damageAt);
     QTemporaryDir dir;
     const QByteArray firmware = randomBytes(5000, 11);
     UBootBoard board;
     QVERIFY2(board.start() && board.waitForPrompt(), qPrintable(board.errorString()));
     board.releasePort();
-    FaultyRelay::Fault damage;
-    damage.offset = damageAt;
-    FaultyRelay relay({ damage });
+    FaultyRelay relay({ { FaultyRelay::ToReceiver, damageAt } });
     QVERIFY2(relay.open(board.portPath()), qPrintable(relay.errorString()));
     SendRun run;
     // A reply wait longer than U-Boot's round after a bad block: resent sooner, the line never goes quiet.
-    run.start(
-        QStringLiteral("--protocol|%1|--reply-timeout|5|--expect-timeout|5|--before|send:\\r|--before|"
-                       "expect:=> |--before|send:%2 0x40200000\\r|--before|expect:Ready for binary|--after|"
-                       "expect:=> |--after|send:crc32 0x40200000 {size_hex}\\r|--after|expect:==> \\w{8}")
-            .arg(protocol, command)
-            .split(QLatin1Char('|'))
+    run.start(QStringLiteral(
+                  "--protocol|%1|--reply-timeout|5|--expect-timeout|5|--before|send:\\r|--before|"
+                  "expect:=> |--before|send:load%2 0x40200000\\r|--before|expect:Ready for binary|--after|"
+                  "expect:=> |--after|send:crc32 0x40200000 {size_hex}\\r|--after|expect:==> \\w{8}")
+                  .arg(protocol, protocol.left(1))
+                  .split(QLatin1Char('|'))
         << relay.senderPort() << writeFile(dir.filePath(QStringLiteral("fw.bin")), firmware));
     QVERIFY2(
         run.waitForExit() == 0, qPrintable(run.diagnostics() + relay.log().join('\n') + board.diagnostics()));

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,8 +26,6 @@ QVector<FaultyRelay::Fault> FaultyRelay::plan(quint32 seed, qint64 toReceiver, q
 
 FaultyRelay::~FaultyRelay()
 {
-    delete m_notifier[ToReceiver];
-    delete m_notifier[ToSender];
     for (const int fd : { m_fd[ToReceiver], m_senderSlave })
         if (fd >= 0)
             ::close(fd);
@@ -48,8 +45,8 @@ bool FaultyRelay::open(const QString &receiverPort)
     cfmakeraw(&settings);
     ::tcsetattr(m_fd[ToReceiver], TCSANOW, &settings);
     for (const Direction direction : { ToReceiver, ToSender }) {
-        m_notifier[direction] = new QSocketNotifier(m_fd[1 - direction], QSocketNotifier::Read);
-        connect(m_notifier[direction], &QSocketNotifier::activated, this, [=] { relay(direction); });
+        m_notifier[direction].reset(new QSocketNotifier(m_fd[1 - direction], QSocketNotifier::Read));
+        connect(m_notifier[direction].get(), &QSocketNotifier::activated, this, [=] { relay(direction); });
     }
     return true;
 }
@@ -71,27 +68,13 @@ void FaultyRelay::relay(Direction direction)
         for (const char code : { YMODEM_CODE_ACK, YMODEM_CODE_NAK, YMODEM_CODE_C, YMODEM_CODE_CAN })
             mask += direction == ToSender && mask != 0 && (byte ^ mask) == quint8(code) ? 1 : 0;
         const Kind kind = fault == m_faults.cend() ? Corrupt : fault->kind;
-        out += QByteArray(kind == Drop ? 0
-                : kind == Duplicate    ? 2
-                                       : 1,
-            char(byte ^ (kind == Corrupt ? mask : 0)));
+        const int count[] = { 1, 0, 2 }; // Corrupt, Drop, Duplicate
+        const QByteArray copies(count[kind], char(byte ^ (kind == Corrupt ? mask : 0)));
+        out += copies;
         if (fault != m_faults.cend())
-            m_log << QStringLiteral("%1 @%2 kind %3: 0x%4 -> %5")
-                         .arg(direction == ToReceiver ? "to receiver" : "to sender")
-                         .arg(offset)
-                         .arg(kind)
-                         .arg(byte, 2, 16, QLatin1Char('0'))
-                         .arg(QString::fromLatin1(out.right(kind == Drop         ? 0
-                                                             : kind == Duplicate ? 2
-                                                                                 : 1)
-                                                      .toHex()));
+            m_log << QString::asprintf("%s @%lld kind %d: 0x%02x -> %s",
+                direction == ToReceiver ? "to receiver" : "to sender", offset, int(kind), byte,
+                copies.toHex().constData());
     }
-    pollfd p { m_fd[direction], POLLOUT, 0 };
-    for (qsizetype done = 0; done < out.size();) {
-        const ssize_t written = ::write(m_fd[direction], out.constData() + done, size_t(out.size() - done));
-        done += qMax<ssize_t>(written, 0);
-        // The far side is gone, as a device switched off: the bytes are lost.
-        if (written < 0 && ((errno != EAGAIN && errno != EINTR) || ::poll(&p, 1, 5000) <= 0))
-            break;
-    }
+    writeAll(m_fd[direction], out, 5000); // Lost if the far side is gone, as a device switched off.
 }

@@ -1,5 +1,5 @@
-// A line that spoils chosen bytes between a sender and a receiver, in either direction, placed by offset in
-// that direction's stream so that a failing run repeats exactly.
+// A line that spoils chosen bytes between a sender and a receiver, placed by offset in either direction's
+// stream so that a failing run repeats exactly.
 #pragma once
 
 #include "ptypair.h"
@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QVector>
+#include <memory>
 
 class FaultyRelay : public QObject
 {
@@ -28,8 +29,7 @@ public:
     explicit FaultyRelay(const QVector<Fault> &faults) : m_faults(faults) { }
     ~FaultyRelay() override;
 
-    // Opens both sides and relays from then on, as the event loop turns.
-    bool open(const QString &receiverPort);
+    bool open(const QString &receiverPort); // Relays from then on, as the event loop turns.
     QString senderPort() const { return m_senderPty.slavePath(); }
     int faultsApplied() const { return int(m_log.size()); }
     QStringList log() const { return m_log; }
@@ -41,10 +41,9 @@ private:
     QVector<Fault> m_faults;
     PtyPair m_senderPty;
     int m_senderSlave = -1;
-    // Where each direction writes to; it reads from the other.
-    int m_fd[2] = { -1, -1 };
+    int m_fd[2] = { -1, -1 }; // Where each direction writes to; it reads from the other.
     qint64 m_offset[2] = { 0, 0 };
-    QSocketNotifier *m_notifier[2] = {};
+    std::unique_ptr<QSocketNotifier> m_notifier[2];
     QStringList m_log;
     QString m_error;
 };

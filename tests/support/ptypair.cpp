@@ -7,14 +7,25 @@
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
-// After a read or write of n: false when it failed for good or nothing more came in time.
-bool goOn(ssize_t n, int fd, short events, const QDeadlineTimer &deadline)
+// Moves up to count bytes with io (::read or ::write) until it fails for good or nothing more comes in time.
+template<typename Io>
+qsizetype transfer(Io io, int fd, short events, char *data, qsizetype count, int timeoutMs)
 {
+    const QDeadlineTimer deadline(timeoutMs);
     pollfd p { fd, events, 0 };
-    return n > 0
-        || (n < 0 && (errno == EAGAIN || errno == EINTR) && ::poll(&p, 1, int(deadline.remainingTime())) > 0);
+    qsizetype done = 0;
+    while (done < count) {
+        const ssize_t n = io(fd, data + done, size_t(count - done));
+        if (n <= 0
+            && !(n < 0 && (errno == EAGAIN || errno == EINTR)
+                && ::poll(&p, 1, int(deadline.remainingTime())) > 0))
+            break;
+        done += qMax<ssize_t>(n, 0);
+    }
+    return done;
 }
 } // namespace
 
@@ -33,31 +44,17 @@ PtyPair::PtyPair()
     m_slavePath = QString::fromLocal8Bit(name);
 }
 
-bool PtyPair::write(const QByteArray &bytes, int timeoutMs)
+bool writeAll(int fd, const QByteArray &bytes, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
-        if (!goOn(n, m_master, POLLOUT, deadline))
-            return false;
-        done += qMax<ssize_t>(n, 0);
-    }
-    return true;
+    char *data = const_cast<char *>(bytes.constData()); // ::write only reads it.
+    return transfer(::write, fd, POLLOUT, data, bytes.size(), timeoutMs) == bytes.size();
 }
 
+// Stops early on EIO: the slave is closed and everything it wrote has been read.
 QByteArray PtyPair::read(int count, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
     QByteArray received(count, Qt::Uninitialized);
-    int done = 0;
-    // EIO: the slave is closed and everything it wrote has been read.
-    while (done < count) {
-        const ssize_t n = ::read(m_master, received.data() + done, size_t(count - done));
-        if (!goOn(n, m_master, POLLIN, deadline))
-            break;
-        done += qMax<ssize_t>(n, 0);
-    }
-    return received.left(done);
+    return received.left(int(transfer(::read, m_master, POLLIN, received.data(), count, timeoutMs)));
 }
 
 bool PtyPair::isSlaveClosed() const
@@ -69,6 +66,5 @@ bool PtyPair::isSlaveClosed() const
 void PtyPair::hangUp()
 {
     if (m_master >= 0)
-        ::close(m_master);
-    m_master = -1;
+        ::close(std::exchange(m_master, -1));
 }

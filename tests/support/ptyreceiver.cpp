@@ -3,10 +3,9 @@
 #include "testdata.h"
 
 #include <QThread>
+#include <numeric>
 
-namespace {
-constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
-} // namespace
+static constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 
 void PtyReceiver::run()
 {
@@ -14,14 +13,12 @@ void PtyReceiver::run()
     QThread::msleep(m_habits.banner.isEmpty() ? 0 : ulong(m_habits.askIntervalMs));
     int number = -1;
     QByteArray payload;
-    for (int asks = 0; number != 0; ++asks) {
-        if (asks == m_habits.asks || m_pty.isSlaveClosed())
+    Read read = Nothing;
+    for (int asks = 0; read != Packet || number != 0; ++asks) {
+        if (read == Cancelled || asks == m_habits.asks || m_pty.isSlaveClosed())
             return;
         send(m_habits.request);
-        const Read read = readPacket(m_habits.askIntervalMs, &number, &payload);
-        if (read == Cancelled)
-            return;
-        number = read == Packet ? number : -1;
+        read = readPacket(m_habits.askIntervalMs, &number, &payload);
     }
     fileName = QString::fromLocal8Bit(payload.left(payload.indexOf('\0')));
     const qint64 size = payload.mid(payload.indexOf('\0') + 1).split(' ').first().toLongLong();
@@ -30,12 +27,10 @@ void PtyReceiver::run()
     QThread::msleep(ulong(m_habits.eraseMs));
     m_held = (m_held + m_pty.read(1 << 20, 0)).left(m_habits.eraseMs > 0 ? 1 : 1 << 20);
     send(m_habits.blockZeroReply);
-    for (int expected = 1, refused = 0;;) {
-        const Read read = readPacket(m_habits.charTimeoutMs, &number, &payload);
-        if (read == Cancelled || (read != Packet && read != EndOfFile && !fail()))
+    int expected = 1, refused = 0;
+    while ((read = readPacket(m_habits.charTimeoutMs, &number, &payload)) != EndOfFile) {
+        if (read == Cancelled || (read != Packet && !fail()))
             return;
-        if (read == EndOfFile)
-            break;
         if (read != Packet)
             continue;
         if (number == m_habits.refusePacket && refused < m_habits.refuseTimes) {
@@ -69,7 +64,7 @@ void PtyReceiver::run()
     QThread::msleep(ulong(m_habits.endAskDelayMs));
     for (int asks = 0; asks < 5 && !completed && !m_pty.isSlaveClosed(); ++asks) {
         send(asks > 0 || !m_habits.eotReply.endsWith('C') ? m_habits.request.left(1) : QByteArray());
-        const Read read = readPacket(m_habits.charTimeoutMs, &number, &payload);
+        read = readPacket(m_habits.charTimeoutMs, &number, &payload);
         completed = read == Packet && number == 0 && payload.at(0) == 0;
         send(read == EndOfFile || completed ? QByteArray(1, ACK) : QByteArray());
     }
@@ -98,12 +93,10 @@ PtyReceiver::Read PtyReceiver::readPacket(int firstByteTimeoutMs, int *number, Q
             m_habits.damagePacket = -1;
         }
         *payload = rest.mid(2, size);
-        int sum = 0;
-        for (const char ch : qAsConst(*payload))
-            sum += quint8(ch);
-        const QByteArray check = checksum
-            ? QByteArray(1, char(sum))
-            : QByteArray(1, char(referenceCrc(*payload) >> 8)) + char(referenceCrc(*payload));
+        const quint16 crc = referenceCrc(*payload);
+        const char sum
+            = char(std::accumulate(payload->cbegin(), payload->cend(), 0)); // Modulo 256 either way.
+        const QByteArray check = checksum ? QByteArray(1, sum) : QByteArray(1, char(crc >> 8)) + char(crc);
         if (*number != quint8(~rest.at(1)) || !rest.endsWith(check)) {
             log += QStringLiteral("damaged packet %1\n").arg(*number);
             return Broken;
@@ -115,13 +108,10 @@ PtyReceiver::Read PtyReceiver::readPacket(int firstByteTimeoutMs, int *number, Q
 // False once it has given up.
 bool PtyReceiver::fail()
 {
-    if (++m_errors > m_habits.maxErrors || m_pty.isSlaveClosed()) {
-        send(QByteArray(2, CAN));
-        return false;
-    }
-    while (m_habits.flush && !take(4096, 100).isEmpty()) { }
-    send(m_habits.badReply);
-    return true;
+    const bool givingUp = ++m_errors > m_habits.maxErrors || m_pty.isSlaveClosed();
+    while (!givingUp && m_habits.flush && !take(4096, 100).isEmpty()) { }
+    send(givingUp ? QByteArray(2, CAN) : m_habits.badReply);
+    return !givingUp;
 }
 
 QByteArray PtyReceiver::take(int count, int timeoutMs)
@@ -133,8 +123,9 @@ QByteArray PtyReceiver::take(int count, int timeoutMs)
 
 void PtyReceiver::send(const QByteArray &bytes)
 {
-    for (int i = 0; i<bytes.size(); i += m_habits.gapMs> 0 ? 1 : bytes.size()) {
+    const int step = m_habits.gapMs > 0 ? 1 : qMax(1, bytes.size());
+    for (int i = 0; i < bytes.size(); i += step) {
         QThread::msleep(ulong(i > 0 ? m_habits.gapMs : 0));
-        m_pty.write(bytes.mid(i, m_habits.gapMs > 0 ? 1 : -1));
+        m_pty.write(bytes.mid(i, step));
     }
 }

@@ -1,5 +1,7 @@
 #include "rbreceiver.h"
 
+#include "testdata.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -17,27 +19,23 @@ RbReceiver::~RbReceiver()
 {
     // socat passes the signal on to rb, or to the launcher still parked before it.
     m_socat.terminate();
-    if (!m_socat.waitForFinished(5000)) {
+    if (!m_socat.waitForFinished(5000))
         m_socat.kill();
-        m_socat.waitForFinished();
-    }
+    m_socat.waitForFinished();
     if (m_releaseFd >= 0)
         ::close(m_releaseFd);
 }
 
 bool RbReceiver::start(int timeoutMs)
 {
-    // The launcher notes its process id (rb keeps it through exec) and waits on the fifo for release().
-    QFile launcher(m_dir.filePath(QStringLiteral("launch.sh")));
-    const QString script
-        = QStringLiteral("echo $$ > rb.pid\nread go < go\ncd rx && exec %1\n").arg(m_command);
     if (!m_dir.isValid() || !QDir(m_dir.path()).mkdir(QStringLiteral("rx"))
-        || ::mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("go"))), 0600) != 0
-        || !launcher.open(QIODevice::WriteOnly) || launcher.write(script.toLocal8Bit()) <= 0) {
+        || ::mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("go"))), 0600) != 0) {
         m_error = QStringLiteral("cannot prepare the receiver's folder ") + m_dir.path();
         return false;
     }
-    launcher.close();
+    // The launcher notes its process id (rb keeps it through exec) and waits on the fifo for release().
+    writeFile(m_dir.filePath(QStringLiteral("launch.sh")),
+        QStringLiteral("echo $$ > rb.pid\nread go < go\ncd rx && exec %1\n").arg(m_command).toLocal8Bit());
     m_socat.setWorkingDirectory(m_dir.path());
     m_socat.setStandardOutputFile(QProcess::nullDevice());
     // A file, not a pipe: nobody has to read rb's chatter for the transfer to go on.
@@ -71,8 +69,7 @@ void RbReceiver::release()
 
 bool RbReceiver::interrupt()
 {
-    QFile pidFile(m_dir.filePath(QStringLiteral("rb.pid")));
-    const pid_t pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
+    const pid_t pid = readFile(m_dir.filePath(QStringLiteral("rb.pid"))).trimmed().toInt();
     return m_socat.state() == QProcess::Running && pid > 0 && ::kill(pid, SIGINT) == 0;
 }
 
@@ -83,6 +80,5 @@ bool RbReceiver::waitForFinished(int timeoutMs)
 
 QByteArray RbReceiver::diagnostics() const
 {
-    QFile file(m_dir.filePath(QStringLiteral("diagnostics.txt")));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(m_dir.filePath(QStringLiteral("diagnostics.txt")));
 }

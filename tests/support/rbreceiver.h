@@ -3,10 +3,8 @@
 // seconds, so it stays parked until release(): call that once the session waits for its C.
 #pragma once
 
-#include <QByteArray>
 #include <QObject>
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 
 class RbReceiver : public QObject
@@ -14,16 +12,14 @@ class RbReceiver : public QObject
     Q_OBJECT
 
 public:
-    // -b binary, -y overwrite, -u keep the name's letter case as sent.
-    static constexpr char RB[] = "rb -b -y -u";
+    static constexpr char RB[] = "rb -b -y -u"; // Binary, overwrite, keep the name's letter case as sent.
 
     explicit RbReceiver(const QString &command = QLatin1String(RB), QObject *parent = nullptr);
     ~RbReceiver() override;
 
     bool start(int timeoutMs = 10000);
     QString portPath() const { return m_dir.filePath(QStringLiteral("port")); }
-    // Holds only the files rb received.
-    QString receiveDir() const { return m_dir.filePath(QStringLiteral("rx")); }
+    QString receiveDir() const { return m_dir.filePath(QStringLiteral("rx")); } // Only what rb received.
 
     void release();
     // SIGINT: rb sends its cancel bytes and exits; false if rb is not running yet.

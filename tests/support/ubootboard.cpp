@@ -9,10 +9,9 @@
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
-namespace {
-const char UBOOT_IMAGE[] = "/usr/lib/u-boot/qemu_arm/u-boot.bin";
-} // namespace
+static const char UBOOT_IMAGE[] = "/usr/lib/u-boot/qemu_arm/u-boot.bin";
 
 QString UBootBoard::unavailableReason()
 {
@@ -78,8 +77,7 @@ bool UBootBoard::waitForPrompt(int timeoutMs)
 void UBootBoard::releasePort()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+        ::close(std::exchange(m_fd, -1));
 }
 
 QByteArray UBootBoard::diagnostics()

@@ -3,28 +3,21 @@
 // U-Boot waits 2 s, then for 2 s of quiet line, before it asks again with 'C'.
 #pragma once
 
-#include <QByteArray>
 #include <QProcess>
-#include <QString>
 
 class UBootBoard
 {
 public:
-    // Empty when QEMU and the U-Boot image are installed; otherwise why not, for QSKIP.
-    static QString unavailableReason();
+    static QString unavailableReason(); // Empty when QEMU and the U-Boot image are installed.
 
     UBootBoard() = default;
     ~UBootBoard();
-    UBootBoard(const UBootBoard &) = delete;
-    UBootBoard &operator=(const UBootBoard &) = delete;
+    Q_DISABLE_COPY(UBootBoard)
 
-    // Starts QEMU and holds its console before U-Boot prints anything.
-    bool start(int timeoutMs = 10000);
+    bool start(int timeoutMs = 10000); // Starts QEMU, holding its console before U-Boot prints anything.
     QString portPath() const { return m_portPath; }
-    // Stops the autoboot countdown and waits for the prompt.
-    bool waitForPrompt(int timeoutMs = 10000);
-    // Lets the program under test have the console.
-    void releasePort();
+    bool waitForPrompt(int timeoutMs = 10000); // Stops the autoboot countdown and waits for the prompt.
+    void releasePort(); // Lets the program under test have the console.
 
     QString errorString() const { return m_error; }
     QByteArray diagnostics();
