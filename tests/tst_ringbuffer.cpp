@@ -1,5 +1,4 @@
 #include "ringbuffer.h"
-#include "testdata.h"
 
 #include <QtTest>
 #include <thread>
@@ -12,43 +11,7 @@ class TestRingBuffer : public QObject
     static constexpr int LongWaitMs = 10000;
     static constexpr int ShortWaitMs = 20;
 
-    // Takes everything stored, alternately a single byte and a piece of up to seven.
-    static QByteArray takeAll(RingBuffer &buffer)
-    {
-        QByteArray taken;
-        char piece[7];
-        for (bool single = true; buffer.count() > 0; single = !single) {
-            int got = 1;
-            single ? buffer.getByte(piece, ShortWaitMs)
-                   : buffer.get(reinterpret_cast<unsigned char *>(piece), 7, &got, ShortWaitMs);
-            taken.append(piece, got);
-        }
-        return taken;
-    }
-
 private slots:
-    void keepsOrderAcrossTheEnd_data()
-    {
-        QTest::addColumn<int>("offset");
-        QTest::addColumn<int>("length");
-        QTest::newRow("ends exactly at the end") << 9400 << 600;
-        QTest::newRow("whole ring from the middle") << 5000 << 10000;
-        QTest::newRow("a few bytes across the end") << 9990 << 50;
-    }
-
-    void keepsOrderAcrossTheEnd()
-    {
-        QFETCH(int, offset);
-        QFETCH(int, length);
-        RingBuffer buffer;
-        QVERIFY(buffer.put(randomBytes(offset, 1).constData(), offset, ShortWaitMs));
-        QCOMPARE(takeAll(buffer).size(), offset);
-        const QByteArray bytes = randomBytes(length, 2);
-        for (int i = 0; i < length; i += 1400)
-            QVERIFY(buffer.put(bytes.constData() + i, qMin(1400, length - i), ShortWaitMs));
-        QCOMPARE(takeAll(buffer), bytes);
-    }
-
     void blockedCallIsReleased_data()
     {
         QTest::addColumn<bool>("store");
