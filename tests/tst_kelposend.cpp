@@ -19,9 +19,6 @@ const auto split = [](const QString &text) { return text.split(QLatin1Char('|'),
 
 // A data row whose columns are all QString.
 const auto row = [](const char *name, auto... cells) { (QTest::newRow(name) << ... << QString(cells)); };
-const auto summarySays = [](const SendRun &run, const QString &port, const QString &outcome) {
-    return run.out.contains(QStringLiteral("\nSummary %1: %2 bytes").arg(port, outcome).toLocal8Bit());
-};
 } // namespace
 
 class TestKelpoSend : public QObject
@@ -109,7 +106,8 @@ void TestKelpoSend::sendsFile()
     VERIFY_RUN(run,
         run.out.startsWith(file.arg(crc32Ieee(content), 8, 16, QLatin1Char('0')).toLocal8Bit())
             && run.out.contains("Progress: 100%\n") && !run.out.contains('\r')
-            && summarySays(run, rb.portPath(), QStringLiteral("completed, %1").arg(content.size())));
+            && run.summaryStartsWith(
+                rb.portPath(), QStringLiteral("completed, %1 bytes").arg(content.size())));
     const int padding = xmodem ? (128 - content.size() % 128) % 128 : 0;
     QVERIFY(readFile(QDir(rb.receiveDir()).filePath(name)) == content + QByteArray(padding, '\x1a'));
 }
@@ -188,16 +186,15 @@ void TestKelpoSend::endsPortEarly()
     const QString port = action == QLatin1String("receive") ? receiver.portPath() : device.slavePath();
     SendRun run;
     run.start(split(options) << port << path);
-    const auto opened = [&] { return run.out.contains(PREPARE) || run.err.contains("running the steps"); };
     if (!action.isEmpty())
-        VERIFY_RUN(run, run.waitUntil(opened));
+        VERIFY_RUN(run, run.waitUntil([&] { return run.isWaitingForDevice(); }));
     if (action == QLatin1String("unplug"))
         device.hangUp();
     else if (action == QLatin1String("SIGTERM") && run.signal(SIGTERM))
         QCOMPARE(device.read(5), CANCEL);
     else if (action == QLatin1String("receive"))
         receiver.run();
-    VERIFY_RUN(run, run.waitForExit() == 1 && summarySays(run, port, outcome));
+    VERIFY_RUN(run, run.waitForExit() == 1 && run.summaryStartsWith(port, outcome + QLatin1String(" bytes")));
     for (const QString &part : lastError.split(QStringLiteral("…")))
         VERIFY_RUN(run, run.err.trimmed().split('\n').last().contains(part.toUtf8()));
     // Nothing of the file on a line the program left by itself.

@@ -42,10 +42,7 @@ bool TestReceivers::start(SendRun &run, const QString &port, const QStringList &
 {
     run.start(QStringList(options) << QStringLiteral("--reply-timeout") << QStringLiteral("1") << port
                                    << m_dir.filePath(QStringLiteral("fw.bin")));
-    const auto waiting = [&] {
-        return run.out.contains("[info]Prepare to establish") || run.err.contains("running the steps");
-    };
-    return run.waitUntil(waiting, 30000);
+    return run.waitUntil([&] { return run.isWaitingForDevice(); }, 30000);
 }
 
 void TestReceivers::receiverGetsTheFile_data()
@@ -101,7 +98,8 @@ void TestReceivers::receiverGetsTheFile()
     QVERIFY(receiver.completed && receiver.file == m_content);
     QCOMPARE(receiver.duplicates, 0);
     QCOMPARE(receiver.cancelBytes, 0);
-    QVERIFY(run.out.contains(": completed, " + QByteArray::number(m_content.size()) + " bytes"));
+    QVERIFY(run.summaryStartsWith(
+        receiver.portPath(), QStringLiteral("completed, %1 bytes").arg(m_content.size())));
 }
 
 void TestReceivers::endings_data()
@@ -143,7 +141,8 @@ void TestReceivers::endings()
     QVERIFY2(start(run, receiver.portPath(), options), qPrintable(run.diagnostics()));
     receiver.run();
     QVERIFY2(run.waitForExit(30000) == 1, qPrintable(run.diagnostics() + receiver.log));
-    QVERIFY2(run.out.contains(line.toUtf8()) && run.out.contains(": " + outcome.toUtf8() + ", "),
+    QVERIFY2(run.out.contains(line.toUtf8())
+            && run.summaryStartsWith(receiver.portPath(), outcome + QLatin1String(", ")),
         qPrintable(run.diagnostics()));
     QCOMPARE(receiver.cancelBytes > 0, cancelSent);
 }

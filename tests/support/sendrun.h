@@ -25,6 +25,16 @@ public:
     }
     // The exit status, or -1 when the program did not end by itself in time.
     int waitForExit(int timeoutMs = 120000);
+    // The port is open and the session (or the steps before it) waits for the device.
+    bool isWaitingForDevice() const
+    {
+        return out.contains("[info]Prepare to establish a connection.") || err.contains("running the steps");
+    }
+    // The summary line of port starts with text, for example "completed, 300 bytes".
+    bool summaryStartsWith(const QString &port, const QString &text) const
+    {
+        return out.contains(QStringLiteral("\nSummary %1: %2").arg(port, text).toLocal8Bit());
+    }
     bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
     QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
