@@ -15,6 +15,10 @@ class CommInterface : public QObject
     Q_OBJECT
 
 public:
+    // The rates a port may be asked for: from the slowest teleprinter to the fastest USB adapters.
+    static constexpr int MIN_BAUD = 50;
+    static constexpr int MAX_BAUD = 12000000;
+
     explicit CommInterface(QObject *parent = nullptr);
     ~CommInterface() override;
 
@@ -25,8 +29,10 @@ public:
     virtual bool isReadTimeout() = 0;
     // What has already arrived, at most maxLen bytes, without waiting; 0 when nothing is there.
     virtual int readWaiting(unsigned char *data, int maxLen) = 0;
-    // Stores all bytes or, when there is no room in time, none; returns 1.
-    virtual int writeData(const char *data, int len) = 0;
+    // Hands all len bytes to the port, in order and ahead of anything written after them, or fails: false
+    // when the port is not open, is lost meanwhile, or takes none of them for a while. May block the caller
+    // while a long write waits for the line; a short one returns at once.
+    virtual bool writeData(const char *data, int len) = 0;
     // Waits until what was written has been taken for the port, at most timeoutMs; false when it has not.
     virtual bool waitWritten(int timeoutMs) = 0;
     // Ends the wait of the read blocked now, or else of the next read that would wait, as a time-out, so

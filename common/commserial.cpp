@@ -47,9 +47,9 @@ bool CommSerial::isReadTimeout()
     return m_worker ? m_worker->isReadTimeout() : false;
 }
 
-int CommSerial::writeData(const char *data, int len)
+bool CommSerial::writeData(const char *data, int len)
 {
-    return m_worker ? m_worker->writeData(data, len) : 0;
+    return m_worker && m_worker->writeData(data, len);
 }
 
 bool CommSerial::waitWritten(int timeoutMs)

@@ -20,7 +20,7 @@ public:
     int readData(unsigned char *data, int maxLen, int timeoutMs) override;
     bool isReadTimeout() override;
     int readWaiting(unsigned char *data, int maxLen) override;
-    int writeData(const char *data, int len) override;
+    bool writeData(const char *data, int len) override;
     bool waitWritten(int timeoutMs) override;
     void wakeReader() override;
     void setReceiveEnabled(bool enabled) override;

@@ -29,16 +29,41 @@ bool RingBuffer::put(const char *data, int len, int timeoutMs)
         }
     }
     // A negative length would otherwise shrink the count; it stores nothing, like a block that does not fit.
-    if (len > 0 && m_capacity - m_count.load() >= len) {
-        // At most two pieces: up to the end of the storage, then from its start.
-        const int first = qMin(len, m_capacity - m_writeIndex);
-        memcpy(m_storage + m_writeIndex, data, size_t(first));
-        memcpy(m_storage, data + first, size_t(len - first));
-        m_writeIndex = (m_writeIndex + len) % m_capacity;
-        m_count.fetch_add(len);
-    }
+    if (len > 0 && m_capacity - m_count.load() >= len)
+        storeLocked(data, len);
     m_condition.wakeAll();
     return !m_aborted;
+}
+
+void RingBuffer::storeLocked(const char *data, int len)
+{
+    if (len <= 0)
+        return;
+    // At most two pieces: up to the end of the storage, then from its start.
+    const int first = qMin(len, m_capacity - m_writeIndex);
+    memcpy(m_storage + m_writeIndex, data, size_t(first));
+    memcpy(m_storage, data + first, size_t(len - first));
+    m_writeIndex = (m_writeIndex + len) % m_capacity;
+    m_count.fetch_add(len);
+    m_condition.wakeAll();
+}
+
+int RingBuffer::putSome(const char *data, int len, int timeoutMs)
+{
+    QMutexLocker locker(&m_mutex);
+    m_writeTimedOut = false;
+    const QDeadlineTimer deadline = deadlineFor(timeoutMs);
+    while (!m_aborted && len > 0 && m_count.load() == m_capacity) {
+        if (!m_condition.wait(&m_mutex, deadline)) {
+            m_writeTimedOut = true;
+            return 0;
+        }
+    }
+    if (m_aborted)
+        return -1;
+    const int stored = qMin(len, m_capacity - m_count.load());
+    storeLocked(data, stored);
+    return stored;
 }
 
 bool RingBuffer::putByte(char c, int timeoutMs)
@@ -141,6 +166,16 @@ void RingBuffer::reset()
     m_count.store(0);
     m_writeIndex = 0;
     m_readIndex = 0;
+}
+
+void RingBuffer::clear()
+{
+    QMutexLocker locker(&m_mutex);
+    m_count.store(0);
+    m_writeIndex = 0;
+    m_readIndex = 0;
+    m_interrupted = false;
+    m_condition.wakeAll();
 }
 
 void RingBuffer::abort()

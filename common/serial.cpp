@@ -35,6 +35,7 @@ Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
         QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
+    connect(&m_port, &QIODevice::bytesWritten, this, &Serial::slotWriteBytes);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
     connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
 
@@ -89,12 +90,27 @@ bool Serial::isReadTimeout()
     return m_receiveBuffer.isReadTimeout();
 }
 
-int Serial::writeData(const char *data, int len)
+bool Serial::writeData(const char *data, int len)
 {
-    // A block that finds no room in time is dropped whole; the caller is not told.
-    m_sendBuffer.put(data, len, StoreTimeoutMs);
-    emit sigWriteBytes();
-    return 1;
+    // One caller's bytes stay together and in order, however many turns of the buffer they take.
+    QMutexLocker writer(&m_writeMutex);
+    if (!m_open.load() || len < 0)
+        return false;
+    for (int done = 0; done < len;) {
+        // Each piece the worker takes gives the next one a fresh wait: only a port that drains nothing
+        // for that long fails the write.
+        const int stored = m_sendBuffer.putSome(data + done, len - done, WriteStallMs);
+        if (stored <= 0) {
+            LOG_SOURCE(1, "%s took nothing for %d ms, %d of %d bytes not sent",
+                m_portName.toUtf8().constData(), int(WriteStallMs), len - done, len);
+            return false;
+        }
+        done += stored;
+        emit sigWriteBytes();
+        if (!m_open.load())
+            return false;
+    }
+    return true;
 }
 
 bool Serial::waitWritten(int timeoutMs)
@@ -125,7 +141,7 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setParity(QSerialPort::NoParity);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setPortName(strPortName);
+    m_port.setPortName(portLocation(strPortName));
     m_portName = strPortName;
 
     // Without a name QSerialPort would try to open /dev itself.
@@ -152,6 +168,10 @@ void Serial::slotOpen(QString strPortName, int nBaud)
         QMutexLocker locker(&m_lineErrorMutex);
         m_lineError.clear();
     }
+    // Nothing of an earlier connection carries over: neither its bytes nor a wake-up its loss left behind.
+    m_receiveBuffer.clear();
+    m_sendBuffer.clear();
+    m_open = true;
     emit sigSucc(CommOperOpen);
 }
 
@@ -167,7 +187,10 @@ bool Serial::openExclusively()
 
 void Serial::slotClose()
 {
+    m_open = false;
     if (m_port.isOpen()) {
+        // What was written before the close is the last the device must get (a cancel sequence).
+        slotWriteBytes();
         closePort();
         if (m_port.error() != QSerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
@@ -218,18 +241,26 @@ void Serial::slotReadData()
     }
 }
 
+// Moves everything waiting into the port, which writes what the line takes now and the rest as it drains;
+// past the backlog limit the bytes wait in the send buffer, so that a line that never drains fails the
+// writer instead of growing the port's buffer without end.
 void Serial::slotWriteBytes()
 {
-    int got = 0;
-    m_sendBuffer.get(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize, &got, DrainWaitMs);
-    if (got <= 0 || !m_port.isOpen())
+    // The port's flush() reports bytesWritten, which calls here again.
+    if (m_draining || !m_port.isOpen())
         return;
-    const qint64 written = m_port.write(m_sendStaging, got);
+    m_draining = true;
+    int got = 0;
+    while (m_port.bytesToWrite() < SendBacklogLimit
+        && (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize))
+            > 0) {
+        if (m_port.write(m_sendStaging, got) < 0)
+            break;
+        Log::instance()->printHex("send hex:", m_sendStaging, got);
+    }
     // Out now, not when the event loop next finds the port writable: the receiver is waiting for it.
     m_port.flush();
-    if (m_port.error() == QSerialPort::WriteError || written < 0)
-        return;
-    Log::instance()->printHex("send hex:", m_sendStaging, int(written));
+    m_draining = false;
 }
 
 void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
@@ -266,8 +297,11 @@ void Serial::slotPortLost(QString strInfo)
         QMutexLocker locker(&m_lineErrorMutex);
         m_lineError = strInfo;
     }
+    m_open = false;
     m_port.close();
     m_port.clearError();
     m_receiveBuffer.interrupt();
+    // A writer waiting for room is told at once.
+    m_sendBuffer.clear();
     emit sigFailed(CommOperClose, strInfo);
 }

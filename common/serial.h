@@ -16,6 +16,10 @@ class Serial : public QObject
 
 public:
     enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100, CloseDrainLimitMs = 2000 };
+    // How long a write waits for the port to take any of its bytes before it fails.
+    enum { WriteStallMs = 2000 };
+    // What the port may hold beyond what the line has taken: a paste or a long step never waits on the line.
+    enum { SendBacklogLimit = 1 << 20 };
     // How far the rate the driver set may be from the one asked for: what a UART tolerates.
     static constexpr int RATE_TOLERANCE_PERCENT = 3;
 
@@ -27,7 +31,7 @@ public:
     int readData(unsigned char *data, int maxLen, int timeoutMs);
     bool isReadTimeout();
     int readWaiting(unsigned char *data, int maxLen);
-    int writeData(const char *data, int len);
+    bool writeData(const char *data, int len);
     bool waitWritten(int timeoutMs);
     void wakeReader();
     void setReceiveEnabled(bool enabled);
@@ -60,6 +64,10 @@ private:
     std::atomic<bool> m_receiveEnabled { true };
     RingBuffer m_receiveBuffer;
     RingBuffer m_sendBuffer;
+    // Writers from several threads, one at a time.
+    QMutex m_writeMutex;
+    std::atomic<bool> m_open { false };
+    bool m_draining = false;
     char m_sendStaging[SendChunkSize];
     mutable QMutex m_lineErrorMutex;
     QString m_lineError;
