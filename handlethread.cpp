@@ -61,23 +61,30 @@ void HandleThread::slotStartDataRecv()
     QByteArray collected(MONITOR_BUFFER_SIZE, Qt::Uninitialized);
     auto *buffer = reinterpret_cast<unsigned char *>(collected.data());
     int filled = 0;
-    // Text still held when the monitor ends belongs in the console as much as the rest.
+    // When the oldest byte held came: no byte is held longer than MONITOR_PIECE_MS, while a busy line
+    // still goes on in few, large pieces.
+    qint64 heldSinceMs = 0;
     auto show = [&] {
         if (filled > 0)
             emit sigDeviceText(QByteArray(collected.constData(), filled));
         filled = 0;
     };
     for (;;) {
-        const int n = m_comm->readData(buffer + filled, MONITOR_BUFFER_SIZE - filled, MONITOR_WAIT_MS);
+        const int waitMs = filled == 0 ? MONITOR_WAIT_MS
+                                       : int(qMax<qint64>(1, heldSinceMs + MONITOR_PIECE_MS - steadyMs()));
+        const int n = m_comm->readData(buffer + filled, MONITOR_BUFFER_SIZE - filled, waitMs);
         if (n != 0) {
+            if (filled == 0)
+                heldSinceMs = steadyMs();
             filled += n;
             m_lastReceived = { buffer[filled - 1], steadyMs() };
-            if (filled == MONITOR_BUFFER_SIZE)
+            if (filled == MONITOR_BUFFER_SIZE || steadyMs() - heldSinceMs >= MONITOR_PIECE_MS)
                 show();
         } else if (m_comm->isReadTimeout()) {
             show();
         } else {
-            // The channel was aborted for good: nothing will ever arrive again.
+            // The channel was aborted for good: nothing will ever arrive again; what is held still belongs
+            // in the console.
             show();
             return;
         }

@@ -20,6 +20,8 @@ class HandleThread : public QObject
 public:
     static constexpr int MONITOR_BUFFER_SIZE = 20000;
     static constexpr int MONITOR_WAIT_MS = 500;
+    // The longest the monitor holds the device's text before passing it on.
+    static constexpr int MONITOR_PIECE_MS = 20;
 
     explicit HandleThread(CommInterface *comm, QObject *parent = nullptr);
 

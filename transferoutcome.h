@@ -16,6 +16,8 @@ struct TransferOutcome
     int retransmissions = 0;
     // A few words for a status line or a summary, such as "the device cancelled".
     QString reason;
+    // The whole sentence the session showed about the end, such as why a file was refused; may be empty.
+    QString detail;
 
     bool completed() const { return result == Completed; }
 };

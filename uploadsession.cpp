@@ -4,7 +4,6 @@
 #include "fileproblemtext.h"
 #include "log.h"
 
-
 namespace {
 const char INFO_PREFIX[] = "[info]";
 constexpr qint64 FOREVER = ReplyReader::FOREVER;
@@ -81,12 +80,14 @@ TransferOutcome UploadSession::run()
 }
 
 // Waits for the receiver's first 'C' (CRC) or NAK (checksum). Everything else the device prints meanwhile is
-// text for the console. A request byte counts only once the line has stayed quiet behind it, so the 'C' in
-// a banner's "(C) COPYRIGHT" does not start the session; a receiver that asked shortly before the session
-// began, and has been quiet since, is answered at once.
+// text for the console, passed on in pieces at most TEXT_PIECE_MS old. A request byte counts only once the
+// line has stayed quiet behind it, so the 'C' in a banner's "(C) COPYRIGHT" does not start the session; a
+// 'C' followed at once by a backspace counts at once: a receiver that rubs out its own request on the
+// operator's screen (ST's SBSFU prints "\b." behind every 'C') is asking, whatever it prints after. A
+// receiver that asked shortly before the session began, and has been quiet since, is answered at once.
 bool UploadSession::awaitRequest()
 {
-    m_pendingText += m_reader.drain(&m_lastReceived);
+    takeText(m_reader.drain(&m_lastReceived));
     Reply candidate { Reply::TimedOut, 0, -1 };
     if (isRequest(m_lastReceived.byte) && m_lastReceived.atMs >= 0
         && steadyMs() - m_lastReceived.atMs <= RECENT_REQUEST_MS)
@@ -95,20 +96,25 @@ bool UploadSession::awaitRequest()
     const int startLimit = m_request.options.startTimeoutMs;
     const qint64 startDeadline = startLimit > 0 ? steadyMs() + startLimit : FOREVER;
     while (candidate.kind != Reply::Byte || steadyMs() - candidate.atMs < REQUEST_QUIET_MS) {
-        flushText();
         const qint64 quietEnd = candidate.kind == Reply::Byte ? candidate.atMs + REQUEST_QUIET_MS : FOREVER;
-        const Reply reply = m_reader.read(earliest(quietEnd, startDeadline));
+        const qint64 textDue = m_pendingText.isEmpty() ? FOREVER : m_pendingSinceMs + TEXT_PIECE_MS;
+        const Reply reply = m_reader.read(earliest(earliest(quietEnd, startDeadline), textDue));
         if (reply.kind == Reply::Byte) {
-            m_pendingText.append(char(reply.byte));
+            takeText(QByteArray(1, char(reply.byte)));
             if (countCancel(reply.byte))
                 return false;
+            if (candidate.kind == Reply::Byte && candidate.byte == YMODEM_CODE_C && reply.byte == '\b')
+                break;
             candidate = isRequest(reply.byte) ? reply : Reply { Reply::TimedOut, 0, -1 };
             continue;
         }
         if (reply.kind == Reply::TimedOut) {
-            if (candidate.kind == Reply::Byte)
-                break;
             flushText();
+            const bool late = startDeadline != FOREVER && reply.atMs >= startDeadline;
+            if (candidate.kind == Reply::Byte && (late || reply.atMs >= quietEnd))
+                break;
+            if (!late)
+                continue;
             finish(TransferOutcome::GaveUp, QStringLiteral("the device never asked for the file"),
                 QStringLiteral("The device never asked for the file within %1 s: check that its receiver is "
                                "started and that the baud rate is right, then try again.")
@@ -321,7 +327,15 @@ void UploadSession::sendPacket(int len, const Reply &trigger, State next, int wa
     m_heardSinceSend = false;
     m_state = next;
     m_deadlineMs = deadlineAfter(waitMs);
-    m_comm->writeData(reinterpret_cast<const char *>(m_packet), len);
+    if (!m_comm->writeData(reinterpret_cast<const char *>(m_packet), len)) {
+        if (!m_comm->lineError().isEmpty())
+            endOnLine({ Reply::Lost, 0, steadyMs() });
+        else
+            finish(TransferOutcome::GaveUp, QStringLiteral("the port took nothing"),
+                QStringLiteral("The serial port took nothing of the packet for a while: check the cable and "
+                               "the device, then try again. Cancel update"));
+        return;
+    }
     m_sentAtMs = steadyMs();
 }
 
@@ -377,6 +391,7 @@ void UploadSession::finish(TransferOutcome::Result result, const QString &reason
 {
     m_outcome.result = result;
     m_outcome.reason = reason;
+    m_outcome.detail = line;
     m_state = Done;
     if (!line.isEmpty())
         report(result == TransferOutcome::Completed ? 2 : 1, line);
@@ -391,6 +406,13 @@ void UploadSession::cancel(TransferOutcome::Result result, const QString &reason
     m_comm->writeData(reinterpret_cast<const char *>(sequence), len);
     m_comm->waitWritten(CANCEL_HANDOVER_MS);
     finish(result, reason, line);
+}
+
+void UploadSession::takeText(const QByteArray &bytes)
+{
+    if (m_pendingText.isEmpty())
+        m_pendingSinceMs = steadyMs();
+    m_pendingText += bytes;
 }
 
 void UploadSession::flushText()

@@ -26,6 +26,8 @@ public:
     static constexpr int PAIR_WINDOW_MS = 50;
     // A 'C' or NAK is a request only when the line stays quiet behind it this long; in text more follows.
     static constexpr int REQUEST_QUIET_MS = 20;
+    // The device's text while it has not asked yet goes on in pieces no older than this.
+    static constexpr int TEXT_PIECE_MS = 20;
     // After block 0's ACK, how long to wait for the 'C' some receivers never send.
     static constexpr int DATA_START_WAIT_MS = 1000;
     // A request the monitor saw this recently, with nothing after it, still waits for its answer.
@@ -67,6 +69,7 @@ private:
     void endOnLine(const Reply &reply);
     void finish(TransferOutcome::Result result, const QString &reason, const QString &line);
     void cancel(TransferOutcome::Result result, const QString &reason, const QString &line);
+    void takeText(const QByteArray &bytes);
     void flushText();
     void report(int logLevel, const QString &text);
     bool isYModem() const;
@@ -95,4 +98,5 @@ private:
     int m_textAfterEot = 0;
     qint64 m_bytesBeforePacket = 0;
     QByteArray m_pendingText;
+    qint64 m_pendingSinceMs = 0;
 };
