@@ -163,7 +163,9 @@ void Log::run()
             std::fprintf(m_file, "%s\n", line.c_str());
             std::fflush(m_file);
         }
-        std::fprintf(stderr, "%s\n", line.c_str());
+        const Echo echo = m_echo;
+        if (echo == Echo::Always || (echo == Echo::WhenNoFile && !m_file))
+            std::fprintf(stderr, "%s\n", line.c_str());
     }
 }
 

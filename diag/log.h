@@ -57,6 +57,11 @@ public:
     // Ends the writer after the line it holds; lines still queued are not written.
     void stop();
 
+    // Whether lines are copied to standard error: by default only when there is no file to take them, so
+    // that a program's own error output stays its own.
+    enum class Echo { WhenNoFile, Never, Always };
+    void setEcho(Echo echo) { m_echo = echo; }
+
     void run() override;
 
 private:
@@ -70,6 +75,7 @@ private:
     bool m_stop = false;
     FILE *m_file = nullptr;
     std::atomic<int> m_level { 0 };
+    std::atomic<Echo> m_echo { Echo::WhenNoFile };
     std::deque<std::string> m_queue;
     std::mutex m_mutex;
     std::condition_variable m_condition;

@@ -2,17 +2,35 @@
 
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QTextCodec>
 
-JsonReporter::JsonReporter(FILE *out, FILE *err) : m_out(out), m_err(err)
-{ }
+JsonReporter::JsonReporter(OutputStream *out, OutputStream *err) : m_out(out), m_err(err)
+{
+    m_deviceTimer.setSingleShot(true);
+    m_deviceTimer.setInterval(DEVICE_TEXT_MS);
+    QObject::connect(&m_deviceTimer, &QTimer::timeout, &m_deviceTimer, [this] {
+        for (const auto &entry : m_deviceText)
+            flushDeviceText(entry.first);
+    });
+}
 
 void JsonReporter::emitEvent(const char *event, const QString &port, QJsonObject fields)
 {
+    if (qstrcmp(event, "device") != 0)
+        flushDeviceText(port);
     fields.insert(QStringLiteral("event"), QLatin1String(event));
     fields.insert(QStringLiteral("port"), port.isNull() ? QJsonValue() : QJsonValue(port));
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
-    fwrite(line.constData(), 1, size_t(line.size()), m_out);
-    fflush(m_out);
+    m_out->write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void JsonReporter::flushDeviceText(const QString &port)
+{
+    const auto held = m_deviceText.find(port);
+    if (held == m_deviceText.end() || held->second.text.isEmpty())
+        return;
+    const QString text = held->second.text;
+    held->second.text.clear();
+    emitEvent("device", port, { { QStringLiteral("text"), text } });
 }
 
 void JsonReporter::begin(const QStringList &ports, const QString &filePath, const FileFacts &facts)
@@ -40,9 +58,22 @@ void JsonReporter::step(const QString &port, const StepReport &report)
             { QStringLiteral("seconds"), report.seconds } });
 }
 
+// Whole lines go at once; the rest of a line waits up to DEVICE_TEXT_MS for more, so that a device read a
+// few bytes at a time still makes few events.
 void JsonReporter::device(const QString &port, const QByteArray &bytes)
 {
-    emitEvent("device", port, { { QStringLiteral("text"), QString::fromUtf8(bytes) } });
+    DeviceText &held = m_deviceText[port];
+    if (!held.decoder)
+        held.decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    held.text += held.decoder->toUnicode(bytes);
+    const int lineEnd = held.text.lastIndexOf(QLatin1Char('\n')) + 1;
+    if (lineEnd > 0) {
+        const QString lines = held.text.left(lineEnd);
+        held.text.remove(0, lineEnd);
+        emitEvent("device", port, { { QStringLiteral("text"), lines } });
+    }
+    if (!held.text.isEmpty() && !m_deviceTimer.isActive())
+        m_deviceTimer.start();
 }
 
 void JsonReporter::message(const QString &port, const QString &text)
@@ -70,8 +101,7 @@ void JsonReporter::end(const PortResult &result)
     if (!result.completed()) {
         const QString line = QStringLiteral("kelpo-send: ")
             + (m_several ? result.port + QLatin1String(": ") : QString()) + result.reason + QLatin1Char('\n');
-        fputs(line.toLocal8Bit().constData(), m_err);
-        fflush(m_err);
+        m_err->write(line.toLocal8Bit());
     }
 }
 

@@ -2,16 +2,23 @@
 // their fields are a stable interface, described in the README.
 #pragma once
 
+#include "outputstream.h"
 #include "reporter.h"
 
 #include <QJsonObject>
-#include <cstdio>
+#include <QTextDecoder>
+#include <QTimer>
+#include <map>
+#include <memory>
 
 class JsonReporter : public Reporter
 {
 public:
+    // The longest a port's device text is held back to be joined with what follows it.
+    static constexpr int DEVICE_TEXT_MS = 20;
+
     // Reasons also go to err as text, as in text mode.
-    JsonReporter(FILE *out, FILE *err);
+    JsonReporter(OutputStream *out, OutputStream *err);
 
     void begin(const QStringList &ports, const QString &filePath, const FileFacts &facts) override;
     void step(const QString &port, const StepReport &report) override;
@@ -23,9 +30,21 @@ public:
     void summary(const QList<PortResult> &results) override;
 
 private:
-    void emitEvent(const char *event, const QString &port, QJsonObject fields);
+    // What a port's device sent and is not reported yet: whole characters, and the decoder that keeps a
+    // character split between two reads until its last byte comes.
+    struct DeviceText
+    {
+        std::unique_ptr<QTextDecoder> decoder;
+        QString text;
+    };
 
-    FILE *m_out;
-    FILE *m_err;
+    void emitEvent(const char *event, const QString &port, QJsonObject fields);
+    // Reports the port's held text, so that it comes before the port's next event.
+    void flushDeviceText(const QString &port);
+
+    OutputStream *m_out;
+    OutputStream *m_err;
     bool m_several = false;
+    std::map<QString, DeviceText> m_deviceText;
+    QTimer m_deviceTimer;
 };

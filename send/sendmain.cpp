@@ -2,6 +2,8 @@
 // for scripts and production lines.
 #include "commserial.h"
 #include "jsonreporter.h"
+#include "log.h"
+#include "outputstream.h"
 #include "sendoptions.h"
 #include "station.h"
 #include "stopsignals.h"
@@ -45,16 +47,20 @@ int main(int argc, char *argv[])
         return ExitSent;
     }
 
+    // Standard error is for why a port failed; the log has its file, unless asked for here too.
+    Log::instance()->setEcho(options.verbose ? Log::Echo::Always : Log::Echo::Never);
     StopSignals stopSignals;
     if (!stopSignals.block()) {
         perror("kelpo-send: cannot prepare for signals");
         return ExitFailed;
     }
+    OutputStream out(stdout);
+    OutputStream err(stderr);
     std::unique_ptr<Reporter> reporter;
     if (options.json)
-        reporter.reset(new JsonReporter(stdout, stderr));
+        reporter.reset(new JsonReporter(&out, &err));
     else
-        reporter.reset(new TextReporter(stdout, stderr, isTerminal(stdout)));
+        reporter.reset(new TextReporter(&out, &err, isTerminal(stdout)));
     Station station(options, reporter.get());
     QObject::connect(&stopSignals, &StopSignals::sigStop, &station, &Station::stop);
     QObject::connect(&station, &Station::sigFinished, &app, &QCoreApplication::exit, Qt::QueuedConnection);

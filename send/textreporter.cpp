@@ -3,14 +3,13 @@
 namespace {
 constexpr int BAR_WIDTH = 40;
 
-void writeText(FILE *stream, const QString &text)
+void writeText(OutputStream *stream, const QString &text)
 {
-    fputs(text.toLocal8Bit().constData(), stream);
-    fflush(stream);
+    stream->write(text.toLocal8Bit());
 }
 } // namespace
 
-TextReporter::TextReporter(FILE *out, FILE *err, bool progressBar)
+TextReporter::TextReporter(OutputStream *out, OutputStream *err, bool progressBar)
     : m_out(out), m_err(err), m_progressBar(progressBar)
 { }
 
@@ -58,8 +57,7 @@ void TextReporter::device(const QString &port, const QByteArray &bytes)
         if (c == '\n')
             m_openLinePort.clear();
     }
-    fwrite(shown.constData(), 1, size_t(shown.size()), m_out);
-    fflush(m_out);
+    m_out->write(shown);
 }
 
 void TextReporter::closeOpenLine()
@@ -126,7 +124,7 @@ void TextReporter::summary(const QList<PortResult> &results)
 void TextReporter::writeLine(const QString &line)
 {
     if (m_barShown)
-        fputs("\r\033[K", m_out);
+        m_out->write("\r\033[K");
     writeText(m_out, line + QLatin1Char('\n'));
     if (m_barShown)
         drawBar();

@@ -2,17 +2,17 @@
 // own notes and reasons on standard error, each prefixed with the port when there are several.
 #pragma once
 
+#include "outputstream.h"
 #include "reporter.h"
 
 #include <QHash>
-#include <cstdio>
 
 class TextReporter : public Reporter
 {
 public:
     // With progressBar the progress is redrawn in place on one line (a terminal), otherwise one line per
     // whole percent.
-    TextReporter(FILE *out, FILE *err, bool progressBar);
+    TextReporter(OutputStream *out, OutputStream *err, bool progressBar);
 
     void begin(const QStringList &ports, const QString &filePath, const FileFacts &facts) override;
     void step(const QString &port, const StepReport &report) override;
@@ -31,8 +31,8 @@ private:
     void writeErr(const QString &port, const QString &text);
     void drawBar();
 
-    FILE *m_out;
-    FILE *m_err;
+    OutputStream *m_out;
+    OutputStream *m_err;
     const bool m_progressBar;
     bool m_several = false;
     bool m_barShown = false;
