@@ -20,8 +20,6 @@
 namespace {
 
 const char DEFAULT_BAUD[] = "115200";
-constexpr int MIN_BAUD = 50;
-constexpr int MAX_BAUD = 12000000;
 
 // "name:description" as the port list shows it; only the name is opened and remembered.
 QString portNameOf(const QString &entry)
@@ -37,13 +35,6 @@ QString droppedFile(const QMimeData *mime)
             return url.toLocalFile();
     }
     return QString();
-}
-
-// Stores one of the operator's choices at once, so that it survives whatever ends the program.
-template<typename Set> void remember(Set set)
-{
-    set(LocalSetting::instance());
-    LocalSetting::instance()->save();
 }
 
 } // namespace
@@ -72,19 +63,20 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
     connect(m_ports, &PortWatcher::sigPortsChanged, this, &MainWindow::slotPortsChanged);
     connect(m_ui->textBrowser, &Console::sigSend, this, &MainWindow::slotSendKeys);
     connect(m_ui->cb_names, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
-        remember([&](LocalSetting *s) { s->setWindowPort(portNameOf(m_ui->cb_names->itemText(index))); });
+        LocalSetting::instance()->setWindowPort(portNameOf(m_ui->cb_names->itemText(index)));
     });
     connect(m_ui->cb_bauds, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
-        remember([&](LocalSetting *s) { s->setWindowBaud(m_ui->cb_bauds->itemText(index).toInt()); });
+        LocalSetting::instance()->setWindowBaud(m_ui->cb_bauds->itemText(index).toInt());
     });
     connect(m_ui->le_file, &QLineEdit::textChanged, this,
-        [](const QString &path) { remember([&](LocalSetting *s) { s->setWindowFile(path); }); });
+        [](const QString &path) { LocalSetting::instance()->setWindowFile(path); });
 
     m_ui->cb_bauds->addItems({ "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400",
         "256000", "460800", "921600", "1000000", "1500000", "2000000", "3000000" });
     // Any rate an adapter may run can be typed; the port says when it cannot.
     m_ui->cb_bauds->setEditable(true);
-    m_ui->cb_bauds->setValidator(new QIntValidator(MIN_BAUD, MAX_BAUD, m_ui->cb_bauds));
+    m_ui->cb_bauds->setValidator(
+        new QIntValidator(CommInterface::MIN_BAUD, CommInterface::MAX_BAUD, m_ui->cb_bauds));
     showRate(QLatin1String(DEFAULT_BAUD));
     m_ui->cb_names->addItems(m_ports->ports());
     restoreChoices();
@@ -174,10 +166,8 @@ void MainWindow::slotBtOpen(bool checked)
     const QString portName = portNameOf(m_ui->cb_names->currentText());
     const int baud = m_ui->cb_bauds->currentText().toInt();
     // The port and rate opened are the operator's choice, even when left as they were shown.
-    remember([&](LocalSetting *s) {
-        s->setWindowPort(portName);
-        s->setWindowBaud(baud);
-    });
+    LocalSetting::instance()->setWindowPort(portName);
+    LocalSetting::instance()->setWindowBaud(baud);
     m_portState = PortState::Opening;
     updateControls();
     m_comm->open(portName, baud);
@@ -248,7 +238,10 @@ void MainWindow::slotBtStopUpdate(bool)
 
 void MainWindow::slotSendKeys(const QByteArray &bytes)
 {
-    m_comm->writeData(bytes.constData(), bytes.size());
+    if (!m_comm->writeData(bytes.constData(), bytes.size()))
+        m_ui->textBrowser->appendOwnLine(
+            tr("[info]The serial port did not take the %1 bytes typed or pasted: they were not sent.")
+                .arg(bytes.size()));
 }
 
 void MainWindow::onMessage(const QString &msg)

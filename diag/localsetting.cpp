@@ -69,14 +69,17 @@ void LocalSetting::load()
     m_windowFile = settings.value("WINDOW/file").toString();
 }
 
-void LocalSetting::save()
+QString LocalSetting::getLogStr() const
+{
+    const bool plain = !m_logStr.contains(QLatin1Char('/')) && !m_logStr.contains(QLatin1Char('\\'))
+        && !m_logStr.contains(QLatin1String("..")) && !m_logStr.contains(QLatin1Char(':'));
+    return plain ? m_logStr : QString();
+}
+
+void LocalSetting::write(const char *key, const QVariant &value)
 {
     QSettings settings(m_iniPath, QSettings::IniFormat);
-    settings.setValue("LOG/log_str", m_logStr);
-    settings.setValue("LOG/log_level", m_logLevel);
-    settings.setValue("WINDOW/port", m_windowPort);
-    settings.setValue("WINDOW/baud", m_windowBaud);
-    settings.setValue("WINDOW/file", m_windowFile);
+    settings.setValue(QLatin1String(key), value);
 }
 
 void LocalSetting::reset()
@@ -86,8 +89,13 @@ void LocalSetting::reset()
     m_windowPort.clear();
     m_windowBaud = 0;
     m_windowFile.clear();
-    save();
+    QFile::remove(m_iniPath);
     QSettings settings(m_iniPath, QSettings::IniFormat);
+    settings.setValue("LOG/log_str", m_logStr);
+    settings.setValue("LOG/log_level", m_logLevel);
+    settings.setValue("WINDOW/port", m_windowPort);
+    settings.setValue("WINDOW/baud", m_windowBaud);
+    settings.setValue("WINDOW/file", m_windowFile);
     for (const auto &entry : TRANSFER_DEFAULTS)
         settings.setValue(QStringLiteral("TRANSFER/") + QLatin1String(entry[0]), QLatin1String(entry[1]));
 }

@@ -20,7 +20,9 @@ public:
     // The first of the two folders that exists or can be made and can be written; empty when neither.
     static QString chooseFolder(const QString &preferred, const QString &fallback);
 
-    const QString &getLogStr() const { return m_logStr; }
+    // The log file's label: log_str when it is a plain name, empty otherwise (it goes into a file's name, so
+    // a separator or ".." would write the log elsewhere).
+    QString getLogStr() const;
     int getLogLevel() const { return m_logLevel; }
     const QString &getIniPath() const { return m_iniPath; }
     // Where the settings live; logs go there too when the working directory cannot take them.
@@ -29,20 +31,31 @@ public:
     // A key of the section TRANSFER as written, read from the file each time; invalid when absent.
     QVariant transferValue(const QString &key) const;
 
+    // The window's choices. Each setter writes its own key, and only when the value changes: config.ini
+    // belongs to its user, so keys edited by hand while the program runs keep what the file says.
     // The port's name, without its description; empty when none was chosen yet.
     const QString &getWindowPort() const { return m_windowPort; }
-    void setWindowPort(const QString &port) { m_windowPort = port; }
+    void setWindowPort(const QString &port) { store("WINDOW/port", port, &m_windowPort); }
     // 0 when none was chosen yet.
     int getWindowBaud() const { return m_windowBaud; }
-    void setWindowBaud(int baud) { m_windowBaud = baud; }
+    void setWindowBaud(int baud) { store("WINDOW/baud", baud, &m_windowBaud); }
     const QString &getWindowFile() const { return m_windowFile; }
-    void setWindowFile(const QString &file) { m_windowFile = file; }
+    void setWindowFile(const QString &file) { store("WINDOW/file", file, &m_windowFile); }
 
     void load();
-    void save();
+    // Starts the file afresh with every key at its default.
     void reset();
 
 private:
+    template<typename T> void store(const char *key, const T &value, T *member)
+    {
+        if (*member == value)
+            return;
+        *member = value;
+        write(key, QVariant::fromValue(value));
+    }
+    void write(const char *key, const QVariant &value);
+
     QString m_iniPath;
     QString m_logStr;
     int m_logLevel = 0;

@@ -2,6 +2,7 @@
 
 #include "commserial.h"
 #include "controller.h"
+#include "serialplatform.h"
 #include "steprunner.h"
 
 #include <QFileInfo>
@@ -9,17 +10,6 @@
 namespace {
 constexpr int OPEN_RETRY_MS = 100;
 constexpr int TRANSFER_TEXT_LIMIT = 64 * 1024;
-const QLatin1String INFO_PREFIX("[info]");
-
-// Whether a port named as the user gave it is there at all; a name without a folder is one under /dev.
-bool portExists(const QString &port)
-{
-    return QFileInfo::exists(port.contains(QLatin1Char('/')) ? port : QLatin1String("/dev/") + port);
-}
-QString withoutInfoPrefix(const QString &line)
-{
-    return (line.startsWith(INFO_PREFIX) ? line.mid(INFO_PREFIX.size()) : line).trimmed();
-}
 } // namespace
 
 PortJob::PortJob(const PortJobSettings &settings, Reporter *reporter, QObject *parent)
@@ -111,7 +101,7 @@ void PortJob::slotCommFailed(CommOperType type, QString strInfo)
     if (type == CommOperOpen && m_phase == Opening) {
         // A port that was missing gets the whole wait: a node that has just appeared may not be ready yet
         // (its permissions still being set).
-        m_portSeenMissing = m_portSeenMissing || !portExists(m_settings.port);
+        m_portSeenMissing = m_portSeenMissing || !QFileInfo::exists(portLocation(m_settings.port));
         if (!m_portDeadline.hasExpired() && m_portSeenMissing) {
             if (!m_waitNoted)
                 m_reporter->note(m_settings.port,
@@ -179,7 +169,6 @@ void PortJob::startTransfer()
 
 void PortJob::onMessage(const QString &msg)
 {
-    m_lastMessage = msg;
     m_reporter->message(m_settings.port, msg);
 }
 
@@ -217,7 +206,7 @@ void PortJob::onUpdateEnd(const TransferOutcome &outcome)
     }
     QString reason;
     if (outcome.result == TransferOutcome::Refused)
-        reason = QStringLiteral("refused: ") + withoutInfoPrefix(m_lastMessage);
+        reason = QStringLiteral("refused: ") + outcome.detail;
     else if (!outcome.completed())
         reason = unsentReason(outcome.reason);
     close(QString::fromLatin1(outcomeName(outcome.result)), reason);

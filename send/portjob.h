@@ -81,8 +81,6 @@ private:
     bool m_waitNoted = false;
     bool m_portSeenMissing = false;
     int m_percent = -1;
-    // The engine's last line, which tells why a file was refused.
-    QString m_lastMessage;
     // What the device printed since the transfer began, for the first step after it.
     QByteArray m_transferText;
 };

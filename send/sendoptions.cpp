@@ -1,10 +1,12 @@
 #include "sendoptions.h"
 
+#include "comminterface.h"
 #include "localsetting.h"
 #include "transfersettings.h"
 
 #include <QCommandLineParser>
 #include <QSet>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -31,7 +33,7 @@ bool parseSeconds(const QString &text, double minimum, int *milliseconds)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    if (!ok || seconds < minimum || seconds > 86400)
+    if (!ok || !std::isfinite(seconds) || seconds < minimum || seconds > 86400)
         return false;
     *milliseconds = int(seconds * 1000);
     return true;
@@ -117,13 +119,15 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
         QStringLiteral("SECONDS"), QStringLiteral("0"));
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QStringLiteral("Report as JSON Lines on standard output, one event a line."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+        QStringLiteral("Copy the log's lines to standard error too (config.ini's log_level chooses which)."));
     const QCommandLineOption listOption(
         QStringLiteral("list"), QStringLiteral("Print the serial ports present as name:description."));
     // Our own, as the parser's adds --help-all, whose Qt options a program without a window does not take.
     const QCommandLineOption help(
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
     parser.addOptions({ baudOption, beforeOption, afterOption, expectOption, waitPortOption, jsonOption,
-        listOption, help });
+        verboseOption, listOption, help });
     parser.addOptions(transferOptions());
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("PORT"),
@@ -149,6 +153,7 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
     const QStringList positional = parser.positionalArguments();
     list = parser.isSet(listOption);
     json = parser.isSet(jsonOption);
+    verbose = parser.isSet(verboseOption);
     if (list) {
         if (positional.isEmpty())
             return Run;
@@ -161,20 +166,23 @@ SendOptions::Parsed SendOptions::parse(const QStringList &arguments, int *exitSt
     }
     bool ok = false;
     baud = parser.value(baudOption).toInt(&ok);
-    if (!ok || baud <= 0) {
-        *exitStatus = usageError(QStringLiteral("the baud rate must be a positive number, not \"%1\".")
-                                     .arg(parser.value(baudOption)));
+    if (!ok || baud < CommInterface::MIN_BAUD || baud > CommInterface::MAX_BAUD) {
+        *exitStatus = usageError(
+            QStringLiteral("--baud \"%1\" is not a baud rate; give a whole number from %2 to %3.")
+                .arg(parser.value(baudOption))
+                .arg(CommInterface::MIN_BAUD)
+                .arg(CommInterface::MAX_BAUD));
         return Exit;
     }
     if (!parseSeconds(parser.value(expectOption), 0.001, &expectTimeoutMs)) {
-        *exitStatus
-            = usageError(QStringLiteral("--expect-timeout \"%1\" is not a time-out; give seconds above 0.")
-                             .arg(parser.value(expectOption)));
+        *exitStatus = usageError(
+            QStringLiteral("--expect-timeout \"%1\" is not a time-out; give seconds above 0, up to 86400.")
+                .arg(parser.value(expectOption)));
         return Exit;
     }
     if (!parseSeconds(parser.value(waitPortOption), 0, &waitPortMs)) {
         *exitStatus
-            = usageError(QStringLiteral("--wait-port \"%1\" is not a time-out; give seconds, 0 or more.")
+            = usageError(QStringLiteral("--wait-port \"%1\" is not a time-out; give seconds from 0 to 86400.")
                              .arg(parser.value(waitPortOption)));
         return Exit;
     }

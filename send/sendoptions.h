@@ -14,6 +14,8 @@ struct SendOptions
 
     bool list = false;
     bool json = false;
+    // Log lines go to standard error as well as to the log file.
+    bool verbose = false;
     QStringList ports;
     QString file;
     int baud = 115200;

@@ -87,8 +87,10 @@ void StepRunner::runNext()
     const Step &step = m_steps.at(m_current);
     switch (step.kind()) {
     case Step::Send:
-        m_comm->writeData(step.bytes().constData(), step.bytes().size());
-        stepDone();
+        if (m_comm->writeData(step.bytes().constData(), step.bytes().size()))
+            stepDone();
+        else
+            stepFailed(QStringLiteral("the port did not take the %1 bytes to send").arg(step.bytes().size()));
         break;
     case Step::Expect:
         if (tryMatch())

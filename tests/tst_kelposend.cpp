@@ -45,8 +45,12 @@ void TestKelpoSend::rejectsBadUsage_data()
     QTest::addColumn<QString>("complaint");
     row("nothing", "", "at least one PORT");
     row("port given twice", "ttyUSB0|ttyUSB0:USB serial|fw.bin", "the port ttyUSB0 is given twice");
-    row("baud not a number", "--baud|fast|ttyUSB0|fw.bin", "must be a positive number, not \"fast\"");
+    row("baud not a number", "--baud|fast|ttyUSB0|fw.bin", "--baud \"fast\" is not a baud rate");
+    row("baud out of range", "--baud=20000000|ttyUSB0|fw.bin", "from 50 to 12000000");
     row("expect time-out zero", "--expect-timeout=0|ttyUSB0|fw.bin", "--expect-timeout \"0\"");
+    row("expect time-out not a number", "--expect-timeout=nan|ttyUSB0|fw.bin", "--expect-timeout \"nan\"");
+    row("endless port wait", "--wait-port=inf|ttyUSB0|fw.bin", "--wait-port \"inf\"");
+    row("reply time-out not a number", "--reply-timeout=nan|ttyUSB0|fw.bin", "--reply-timeout \"nan\"");
     row("unknown protocol", "--protocol=zmodem|ttyUSB0|fw.bin", "--protocol \"zmodem\" is not accepted");
     row("step without a kind", "--before|hello|ttyUSB0|fw.bin", "--before \"hello\" has no kind");
     row("unknown escape", "--before|send:reset\\q|ttyUSB0|fw.bin", "unknown escape \"\\q\"");

@@ -59,21 +59,25 @@ private slots:
         QCOMPARE(lines.value(level).endsWith("[ERROR] dir%s/a.cpp:7:f() 42"), level > 0);
     }
 
-    // The first start writes the defaults; what was saved comes back on the next, from any working directory.
+    // The first start writes the defaults; what was saved comes back on the next, from any working directory,
+    // and what the user edited by hand meanwhile is kept. A log label that is a path is no label.
     void settingsSurviveARestart()
     {
         {
             LocalSetting first;
             QVERIFY(readFile(first.getIniPath()).contains("[TRANSFER]\n"));
             QCOMPARE(values(TransferSettings::fromSettings(first)), values(TransferOptions()));
+            {
+                QSettings ini(first.getIniPath(), QSettings::IniFormat);
+                ini.setValue("LOG/log_str", "../../elsewhere");
+                ini.setValue("LOG/log_level", 2);
+                ini.setValue("TRANSFER/retries", "5000");
+            }
             first.setWindowPort("ttyUSB0");
             first.setWindowBaud(230400);
-            first.save();
-            QSettings ini(first.getIniPath(), QSettings::IniFormat);
-            ini.setValue("LOG/log_level", 2);
-            ini.setValue("TRANSFER/retries", "5000");
         }
         LocalSetting next;
+        QCOMPARE(next.getLogStr(), QString());
         QCOMPARE(QVector<int>({ next.getLogLevel(), next.getWindowBaud() }), QVector<int>({ 2, 230400 }));
         QCOMPARE(values(TransferSettings::fromSettings(next)), QVector<int>({ 0, 0, 10000, 60000, 0, 10 }));
         QCOMPARE(next.getWindowPort(), QString("ttyUSB0"));
