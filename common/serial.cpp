@@ -8,24 +8,7 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
-
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#endif
-
-namespace {
-// True when the far end of the line is gone for good, not merely quiet.
-bool lineHungUp(qintptr handle)
-{
-#ifdef Q_OS_UNIX
-    pollfd line { int(handle), POLLIN, 0 };
-    return ::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
-#else
-    Q_UNUSED(handle);
-    return false;
-#endif
-}
-} // namespace
+#include <QFileInfo>
 
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
@@ -35,7 +18,8 @@ Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
         QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
-    connect(&m_port, &QIODevice::bytesWritten, this, &Serial::slotWriteBytes);
+    // Not a flush from inside the port's own write: it writes again right after, without asking the line.
+    connect(&m_port, &QIODevice::bytesWritten, this, &Serial::moveToPort);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
     connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
 
@@ -190,7 +174,7 @@ void Serial::slotClose()
     m_open = false;
     if (m_port.isOpen()) {
         // What was written before the close is the last the device must get (a cancel sequence).
-        slotWriteBytes();
+        moveToPort();
         closePort();
         if (m_port.error() != QSerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
@@ -241,26 +225,28 @@ void Serial::slotReadData()
     }
 }
 
-// Moves everything waiting into the port, which writes what the line takes now and the rest as it drains;
-// past the backlog limit the bytes wait in the send buffer, so that a line that never drains fails the
-// writer instead of growing the port's buffer without end.
 void Serial::slotWriteBytes()
 {
-    // The port's flush() reports bytesWritten, which calls here again.
-    if (m_draining || !m_port.isOpen())
-        return;
-    m_draining = true;
+    moveToPort();
+    // Out now, not when the event loop next finds the port writable: the receiver is waiting for it. A line
+    // without room would read as a failed port, so then the port's own notifier writes when it can.
+    if (m_port.isOpen() && lineHasRoom(m_port.handle()))
+        m_port.flush();
+}
+
+// Moves what waits in the send buffer into the port, which writes what the line takes and the rest as it
+// drains; past the backlog limit the bytes stay in the send buffer, so that a line that never drains fails
+// the writer instead of growing the port's buffer without end. Called again whenever the port wrote some.
+void Serial::moveToPort()
+{
     int got = 0;
-    while (m_port.bytesToWrite() < SendBacklogLimit
+    while (m_port.isOpen() && m_port.bytesToWrite() < SendBacklogLimit
         && (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize))
             > 0) {
         if (m_port.write(m_sendStaging, got) < 0)
             break;
         Log::instance()->printHex("send hex:", m_sendStaging, got);
     }
-    // Out now, not when the event loop next finds the port writable: the receiver is waiting for it.
-    m_port.flush();
-    m_draining = false;
 }
 
 void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
@@ -271,15 +257,18 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
         m_port.errorString().toUtf8().constData());
     if (!m_port.isOpen())
         return;
-    // The device has gone: an unplugged adapter reports a resource error, a closed far end only read or
-    // write errors on a line that has hung up. Closing is left to a queued call, outside the port's own
-    // notification.
+    // The device has gone when its line hung up (a closed far end, an unplugged adapter) or its node went
+    // away. An error on a line still there, such as a full line for a moment (EAGAIN), is no loss: the
+    // port writes the rest once the line has room, and a later close must not report it. Closing is left to a
+    // queued call, outside the port's own notification.
+    const bool gone = lineHungUp(m_port.handle()) || !QFileInfo::exists(portLocation(m_portName));
     QString reason;
-    if (error == QSerialPort::ResourceError)
+    if (error == QSerialPort::ResourceError && gone)
         reason = m_port.errorString();
-    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError)
-        && lineHungUp(m_port.handle()))
+    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && gone)
         reason = QStringLiteral("the line hung up");
+    else
+        m_port.clearError();
     if (!reason.isEmpty()) {
         const QString text = QStringLiteral("Serial port %1 lost: %2").arg(m_portName, reason);
         QMetaObject::invokeMethod(

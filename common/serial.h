@@ -56,6 +56,7 @@ private slots:
 
 private:
     bool openExclusively();
+    void moveToPort();
     void closePort();
 
 private:
@@ -67,7 +68,6 @@ private:
     // Writers from several threads, one at a time.
     QMutex m_writeMutex;
     std::atomic<bool> m_open { false };
-    bool m_draining = false;
     char m_sendStaging[SendChunkSize];
     mutable QMutex m_lineErrorMutex;
     QString m_lineError;

@@ -3,16 +3,40 @@
 #include <QtGlobal>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
+
 QString portLocation(const QString &name)
 {
     const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
         || name.startsWith(QLatin1String("../"));
     return path ? name : QStringLiteral("/dev/") + name;
 }
+
+bool lineHungUp(qintptr handle)
+{
+    pollfd line { int(handle), POLLIN, 0 };
+    return ::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+bool lineHasRoom(qintptr handle)
+{
+    pollfd line { int(handle), POLLOUT, 0 };
+    return ::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT);
+}
 #else
 QString portLocation(const QString &name)
 {
     return name;
+}
+
+bool lineHungUp(qintptr)
+{
+    return false;
+}
+
+bool lineHasRoom(qintptr)
+{
+    return true;
 }
 #endif
 

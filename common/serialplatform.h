@@ -13,3 +13,9 @@ bool requestLowLatency(qintptr handle, QString *why);
 
 // The rate the driver really set up, in bit/s; 0 where it cannot be told.
 qint64 appliedBaudRate(qintptr handle);
+
+// True when the far end of the line is gone for good (hung up), not merely quiet.
+bool lineHungUp(qintptr handle);
+
+// True when the line takes at least one more byte now, without waiting.
+bool lineHasRoom(qintptr handle);
