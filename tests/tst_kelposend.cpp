@@ -8,7 +8,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray PREPARE("[info]Prepare to establish a connection.");
@@ -31,6 +34,8 @@ private slots:
     void sendsFile_data();
     void sendsFile();
     void runsStepsOnEveryPort();
+    void stepsMeetABusyLine();
+    void unreadOutputHoldsNothing();
     void endsPortEarly_data();
     void endsPortEarly();
     void reportsJsonLines();
@@ -152,6 +157,77 @@ void TestKelpoSend::runsStepsOnEveryPort()
     for (const QByteArray &shown : { one + "U-Boot \n", two + "SPL booting\r\n", two + "fw(1).bin ready\r\n",
              one + "2023.01\r\n", one + "fw(1).bin ready\r\n" })
         VERIFY_RUN(run, run.out.contains(shown));
+}
+
+// A device that never goes quiet still meets an expect: at once; long send: steps leave whole and before
+// block 0; the device's text in JSON is whole characters, joined, however the bytes came.
+void TestKelpoSend::stepsMeetABusyLine()
+{
+    PtyPair device;
+    SKIP_UNLESS_VALID_PTY(device);
+    QByteArray small, large;
+    for (int i = 0; large.size() < 100000; ++i)
+        (small.size() < 2000 ? small : large) += QByteArray::number(i) + ' ';
+    SendRun run;
+    run.start(QStringList { "--json", "--before", "expect:ready", "--before", "send:" + small, "--before",
+        "send:" + large, device.slavePath(), writeFile(m_files.filePath("fw.bin"), randomBytes(3000, 4)) });
+    VERIFY_RUN(run, run.waitForOutput("running the steps") && device.write("U-Boot\r\nready"));
+    int dots = 0;
+    while (++dots < 50 && device.write(".")
+        && !run.waitUntil([&] { return run.out.contains("\"number\":1,\"ok\":true"); }, 100)) { }
+    VERIFY_RUN(run, dots < 50);
+    QCOMPARE(device.read(small.size() + large.size(), 10000), small + large);
+    VERIFY_RUN(run, run.waitForOutput(PREPARE));
+    const QByteArray text = "h\xc3\xa9llo w\xc3\xb6rld\r\n";
+    for (const char byte : text)
+        QVERIFY(device.write(QByteArray(1, byte)));
+    VERIFY_RUN(run, run.waitForOutput("rld\\r\\n") && device.write("C"));
+    QCOMPARE(device.read(3), QByteArray("\x01\x00\xff", 3));
+    QStringList pieces;
+    for (const QByteArray &line : run.out.mid(run.out.indexOf(PREPARE)).split('\n')) {
+        if (line.contains("\"event\":\"device\""))
+            pieces << QJsonDocument::fromJson(line)["text"].toString();
+    }
+    QVERIFY2(pieces.size() <= 2 && pieces.join(QString()) == QString::fromUtf8(text),
+        qPrintable(pieces.join('|')));
+    VERIFY_RUN(run, run.signal(SIGTERM) && run.waitForExit() == 1);
+}
+
+// A station script that reads nothing: SIGTERM still cancels at once, and once it reads, nothing is lost.
+void TestKelpoSend::unreadOutputHoldsNothing()
+{
+    PtyPair device;
+    SKIP_UNLESS_VALID_PTY(device);
+    const QString pipe = m_files.filePath("unread.fifo");
+    const int reader
+        = ::mkfifo(qPrintable(pipe), 0600) == 0 ? ::open(qPrintable(pipe), O_RDWR | O_NONBLOCK) : -1;
+    QVERIFY(reader >= 0);
+    SendRun run;
+    run.sendOutputTo(pipe);
+    run.start({ device.slavePath(), writeFile(m_files.filePath("fw.bin"), randomBytes(3000, 5)) });
+    VERIFY_RUN(run, run.waitUntil([&] { return run.err.contains("waiting for the device"); }));
+    QByteArray boot;
+    for (int i = 0; boot.size() < 300000; ++i)
+        boot += "boot line " + QByteArray::number(i) + "\r\n";
+    QVERIFY(device.write(boot, 10000) && run.signal(SIGTERM));
+    QCOMPARE(device.read(5, 1000), CANCEL);
+    QByteArray out(1 << 16, '\0'), shown;
+    const auto drain = [&] {
+        for (ssize_t n; (n = ::read(reader, out.data(), size_t(out.size()))) > 0;)
+            shown.append(out.constData(), int(n));
+    };
+    int status = -1;
+    for (int polls = 0; polls < 600 && status < 0; ++polls) {
+        drain();
+        status = run.waitForExit(50);
+    }
+    drain();
+    ::close(reader);
+    // What was read before the cancel comes whole, more than a pipe holds, and the summary after it.
+    const int from = shown.indexOf("boot line 0\r"), to = shown.indexOf("\n[info]Cancel the update.");
+    VERIFY_RUN(run,
+        status == 1 && from > 0 && to - from > 1 << 16 && boot.startsWith(shown.mid(from, to - from))
+            && shown.contains("Summary " + device.slavePath().toLocal8Bit() + ": cancelled"));
 }
 
 void TestKelpoSend::endsPortEarly_data()

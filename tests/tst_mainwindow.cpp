@@ -4,6 +4,7 @@
 #include "peers.h"
 #include "progresstext.h"
 #include "ptypair.h"
+#include "ptyreceiver.h"
 #include "rbreceiver.h"
 #include "testdata.h"
 
@@ -184,6 +185,40 @@ private slots:
         QVERIFY2(u.warnings.last().contains(QLatin1String("lost")), qPrintable(u.warnings.last()));
         QTest::mouseClick(u.open, Qt::LeftButton);
         QTRY_COMPARE(u.state(), CLOSED);
+
+        // Plugged in again: the next download goes through without a packet sent twice.
+        PtyReceiver receiver({ .damagePacket = -1 });
+        u.ports = QStringList { receiver.portPath() };
+        QTRY_COMPARE(u.names->currentText(), u.ports.first());
+        QTest::mouseClick(u.open, Qt::LeftButton);
+        QTRY_COMPARE(u.state(), OPEN);
+        QTest::mouseClick(u.upload, Qt::LeftButton);
+        QTRY_COMPARE(u.console->toPlainText().count(PREPARE), 3);
+        receiver.run();
+        QTRY_COMPARE(u.progress->text(), QStringLiteral("Done"));
+        QVERIFY(receiver.completed && receiver.file == readFile(m_firmware) && receiver.duplicates == 0);
+        QVERIFY2(!u.console->toPlainText().contains(QLatin1String("Resend"))
+                && !u.console->toPlainText().contains(QLatin1String("retransmission")),
+            qPrintable(u.console->toPlainText()));
+    }
+
+    // Closing the window in the middle of a download: the device is told, and the port is let go.
+    void closingCancelsDownload()
+    {
+        PtyPair device;
+        SKIP_UNLESS_VALID_PTY(device);
+        {
+            Window u({ device.slavePath() });
+            u.file->setText(m_firmware);
+            QTest::mouseClick(u.open, Qt::LeftButton);
+            QTRY_COMPARE(u.state(), OPEN);
+            QTest::mouseClick(u.upload, Qt::LeftButton);
+            QTRY_VERIFY(u.console->toPlainText().contains(PREPARE) && device.write("C"));
+            QCOMPARE(device.read(3), QByteArray("\x01\x00\xff", 3));
+            u.window.close();
+        }
+        QCOMPARE(device.read(1029 + 5).right(5), QByteArray(5, '\x18'));
+        QVERIFY(device.isSlaveClosed());
     }
 
     // Adapters plugged in or out show while the port is closed, the choice stays; Refresh also sets the rate.

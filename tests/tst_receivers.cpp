@@ -76,6 +76,7 @@ void TestReceivers::receiverGetsTheFile_data()
         { QStringLiteral("--before"), QStringLiteral("expect:to abort") });
     row("barebox loady, one damaged packet", { .askIntervalMs = 500, .flush = true, .damagePacket = 4 });
     row("checksum only", { .request = "\25" });
+    row("ST SBSFU, a dot in place of each request", { .request = "C\b." });
     row("ACK and C after every packet, together", { .ackReply = "\6C", .repeatReply = "\25" });
     row("ACK and C after every packet, apart", { .gapMs = 3, .ackReply = "\6C", .repeatReply = "\25" });
     row("two Cs, together", { .request = "CC", .repeatReply = "\25" });

@@ -35,6 +35,8 @@ public:
     {
         return out.contains(QStringLiteral("\nSummary %1: %2").arg(port, text).toLocal8Bit());
     }
+    // Standard output goes to path instead of out (a pipe the test may leave unread); call before start().
+    void sendOutputTo(const QString &path) { m_process.setStandardOutputFile(path); }
     bool signal(int signalNumber) { return ::kill(pid_t(m_process.processId()), signalNumber) == 0; }
     QString diagnostics() const { return QString::fromLocal8Bit(out + "\n--- stderr:\n" + err); }
 
