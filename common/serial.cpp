@@ -8,7 +8,8 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
+#include <QSocketNotifier>
+#include <climits>
 
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
@@ -18,8 +19,6 @@ Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
         QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
-    // Not a flush from inside the port's own write: it writes again right after, without asking the line.
-    connect(&m_port, &QIODevice::bytesWritten, this, &Serial::moveToPort);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
     connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
 
@@ -35,10 +34,6 @@ Serial::~Serial()
         return;
     // The thread's event loop has ended, so a cancel sequence written as the program closes may still wait
     // in the send buffer: it is the last thing the device must get.
-    int got = 0;
-    while (
-        (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize)) > 0)
-        m_port.write(m_sendStaging, got);
     closePort();
 }
 
@@ -46,9 +41,15 @@ Serial::~Serial()
 // leave first, but never hold the program for long on a port that does not drain.
 void Serial::closePort()
 {
+    QMutexLocker port(&m_portMutex);
+    takeWaiting(INT_MAX);
     QDeadlineTimer limit(CloseDrainLimitMs);
-    while (m_port.bytesToWrite() > 0 && !limit.hasExpired()
-        && m_port.waitForBytesWritten(int(qMin<qint64>(DrainWaitMs, limit.remainingTime())))) { }
+    while (!m_unwritten.isEmpty() && !limit.hasExpired()
+        && waitForRoom(m_handle, int(qMin<qint64>(DrainWaitMs, limit.remainingTime()))))
+        writeUnwritten();
+    m_writable.reset();
+    m_unwritten.clear();
+    m_handle = -1;
     m_port.close();
 }
 
@@ -80,7 +81,7 @@ bool Serial::writeData(const char *data, int len)
     QMutexLocker writer(&m_writeMutex);
     if (!m_open.load() || len < 0)
         return false;
-    for (int done = 0; done < len;) {
+    for (int done = writeNowIfIdle(data, len); done < len;) {
         // Each piece the worker takes gives the next one a fresh wait: only a port that drains nothing
         // for that long fails the write.
         const int stored = m_sendBuffer.putSome(data + done, len - done, WriteStallMs);
@@ -95,6 +96,20 @@ bool Serial::writeData(const char *data, int len)
             return false;
     }
     return true;
+}
+
+// With nothing queued ahead of them, the bytes go straight to the line from the caller's thread: a packet
+// leaves at once instead of at the worker's next turn. What the line does not take now goes the usual way,
+// behind them. The bytes written.
+int Serial::writeNowIfIdle(const char *data, int len)
+{
+    QMutexLocker port(&m_portMutex);
+    if (m_handle < 0 || !m_unwritten.isEmpty() || m_sendBuffer.count() > 0)
+        return 0;
+    const int written = int(writeNow(m_handle, data, len));
+    if (written > 0)
+        Log::instance()->printHex("send hex:", data, written);
+    return written;
 }
 
 bool Serial::waitWritten(int timeoutMs)
@@ -155,6 +170,13 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     // Nothing of an earlier connection carries over: neither its bytes nor a wake-up its loss left behind.
     m_receiveBuffer.clear();
     m_sendBuffer.clear();
+    {
+        QMutexLocker port(&m_portMutex);
+        m_handle = m_port.handle();
+        m_writable.reset(new QSocketNotifier(m_handle, QSocketNotifier::Write));
+        m_writable->setEnabled(false);
+        connect(m_writable.get(), &QSocketNotifier::activated, this, &Serial::slotWriteBytes);
+    }
     m_open = true;
     emit sigSucc(CommOperOpen);
 }
@@ -173,8 +195,6 @@ void Serial::slotClose()
 {
     m_open = false;
     if (m_port.isOpen()) {
-        // What was written before the close is the last the device must get (a cancel sequence).
-        moveToPort();
         closePort();
         if (m_port.error() != QSerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
@@ -225,28 +245,36 @@ void Serial::slotReadData()
     }
 }
 
+// Writes what the send buffer holds, as far as the line takes it now; the rest goes when the line has room.
 void Serial::slotWriteBytes()
 {
-    moveToPort();
-    // Out now, not when the event loop next finds the port writable: the receiver is waiting for it. A line
-    // without room would read as a failed port, so then the port's own notifier writes when it can.
-    if (m_port.isOpen() && lineHasRoom(m_port.handle()))
-        m_port.flush();
+    QMutexLocker port(&m_portMutex);
+    takeWaiting(SendBacklogLimit);
+    writeUnwritten();
 }
 
-// Moves what waits in the send buffer into the port, which writes what the line takes and the rest as it
-// drains; past the backlog limit the bytes stay in the send buffer, so that a line that never drains fails
-// the writer instead of growing the port's buffer without end. Called again whenever the port wrote some.
-void Serial::moveToPort()
+// Moves bytes from the send buffer behind those the line has not taken yet, up to limit in all: past it
+// they stay in the send buffer, so that a line that never drains fails the writer instead of growing this
+// without end.
+void Serial::takeWaiting(int limit)
 {
     int got = 0;
-    while (m_port.isOpen() && m_port.bytesToWrite() < SendBacklogLimit
+    while (m_unwritten.size() < limit
         && (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize))
             > 0) {
-        if (m_port.write(m_sendStaging, got) < 0)
-            break;
+        m_unwritten.append(m_sendStaging, got);
         Log::instance()->printHex("send hex:", m_sendStaging, got);
     }
+}
+
+// A line without room takes nothing now (a pseudo-terminal may say so even when it looked writable): that
+// is no failure, the notifier calls again when it has room. A line that has failed is found by the reads.
+void Serial::writeUnwritten()
+{
+    if (m_handle < 0)
+        return;
+    m_unwritten.remove(0, int(writeNow(m_handle, m_unwritten.constData(), m_unwritten.size())));
+    m_writable->setEnabled(!m_unwritten.isEmpty() && !lineHungUp(m_handle));
 }
 
 void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
@@ -257,18 +285,15 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
         m_port.errorString().toUtf8().constData());
     if (!m_port.isOpen())
         return;
-    // The device has gone when its line hung up (a closed far end, an unplugged adapter) or its node went
-    // away. An error on a line still there, such as a full line for a moment (EAGAIN), is no loss: the
-    // port writes the rest once the line has room, and a later close must not report it. Closing is left to a
-    // queued call, outside the port's own notification.
-    const bool gone = lineHungUp(m_port.handle()) || !QFileInfo::exists(portLocation(m_portName));
+    // The device has gone: an unplugged adapter reports a resource error, a closed far end only read or
+    // write errors on a line that has hung up. Closing is left to a queued call, outside the port's own
+    // notification.
     QString reason;
-    if (error == QSerialPort::ResourceError && gone)
+    if (error == QSerialPort::ResourceError)
         reason = m_port.errorString();
-    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && gone)
+    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError)
+        && lineHungUp(m_port.handle()))
         reason = QStringLiteral("the line hung up");
-    else
-        m_port.clearError();
     if (!reason.isEmpty()) {
         const QString text = QStringLiteral("Serial port %1 lost: %2").arg(m_portName, reason);
         QMetaObject::invokeMethod(
@@ -287,7 +312,13 @@ void Serial::slotPortLost(QString strInfo)
         m_lineError = strInfo;
     }
     m_open = false;
-    m_port.close();
+    {
+        QMutexLocker port(&m_portMutex);
+        m_writable.reset();
+        m_unwritten.clear();
+        m_handle = -1;
+        m_port.close();
+    }
     m_port.clearError();
     m_receiveBuffer.interrupt();
     // A writer waiting for room is told at once.

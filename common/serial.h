@@ -7,8 +7,12 @@
 
 #include <QMutex>
 #include <QObject>
+#include <QRecursiveMutex>
 #include <QSerialPort>
 #include <QString>
+#include <memory>
+
+class QSocketNotifier;
 
 class Serial : public QObject
 {
@@ -18,7 +22,7 @@ public:
     enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100, CloseDrainLimitMs = 2000 };
     // How long a write waits for the port to take any of its bytes before it fails.
     enum { WriteStallMs = 2000 };
-    // What the port may hold beyond what the line has taken: a paste or a long step never waits on the line.
+    // What may wait for the line beyond the send buffer: a paste or a long step never waits on the line.
     enum { SendBacklogLimit = 1 << 20 };
     // How far the rate the driver set may be from the one asked for: what a UART tolerates.
     static constexpr int RATE_TOLERANCE_PERCENT = 3;
@@ -56,7 +60,9 @@ private slots:
 
 private:
     bool openExclusively();
-    void moveToPort();
+    int writeNowIfIdle(const char *data, int len);
+    void takeWaiting(int limit);
+    void writeUnwritten();
     void closePort();
 
 private:
@@ -68,6 +74,13 @@ private:
     // Writers from several threads, one at a time.
     QMutex m_writeMutex;
     std::atomic<bool> m_open { false };
+    // Held by whoever writes to the line: the worker, or a writer taking the short way past it. The port's
+    // own write completion calls back into the worker while it holds it.
+    QRecursiveMutex m_portMutex;
+    qintptr m_handle = -1;
+    // Taken from the send buffer, not taken by the line yet; written when the notifier says it has room.
+    QByteArray m_unwritten;
+    std::unique_ptr<QSocketNotifier> m_writable;
     char m_sendStaging[SendChunkSize];
     mutable QMutex m_lineErrorMutex;
     QString m_lineError;

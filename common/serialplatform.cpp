@@ -4,6 +4,7 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <unistd.h>
 
 QString portLocation(const QString &name)
 {
@@ -18,10 +19,16 @@ bool lineHungUp(qintptr handle)
     return ::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
-bool lineHasRoom(qintptr handle)
+bool waitForRoom(qintptr handle, int timeoutMs)
 {
     pollfd line { int(handle), POLLOUT, 0 };
-    return ::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT);
+    return ::poll(&line, 1, timeoutMs) == 1 && (line.revents & POLLOUT);
+}
+
+qint64 writeNow(qintptr handle, const char *data, qint64 len)
+{
+    const ssize_t written = ::write(int(handle), data, size_t(len));
+    return written > 0 ? qint64(written) : 0;
 }
 #else
 QString portLocation(const QString &name)
@@ -34,9 +41,14 @@ bool lineHungUp(qintptr)
     return false;
 }
 
-bool lineHasRoom(qintptr)
+bool waitForRoom(qintptr, int)
 {
-    return true;
+    return false;
+}
+
+qint64 writeNow(qintptr, const char *, qint64)
+{
+    return 0;
 }
 #endif
 

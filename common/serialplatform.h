@@ -17,5 +17,9 @@ qint64 appliedBaudRate(qintptr handle);
 // True when the far end of the line is gone for good (hung up), not merely quiet.
 bool lineHungUp(qintptr handle);
 
-// True when the line takes at least one more byte now, without waiting.
-bool lineHasRoom(qintptr handle);
+// Waits up to timeoutMs for the line to have room for more bytes; false when it has none by then.
+bool waitForRoom(qintptr handle, int timeoutMs);
+
+// Writes what the line takes now, without waiting, from any thread; the bytes written, 0 where the line is
+// full, has failed (the port's owner finds out) or the system has no such write.
+qint64 writeNow(qintptr handle, const char *data, qint64 len);
