@@ -203,7 +203,7 @@ int main(int argc, char *argv[])
         "80-character lines written into the port; a 1 ms timer in the window's thread "
         "(QT_QPA_PLATFORM=%1). Written / shown: seconds until the last byte was written and "
         "until all of the text had been handed to the window and its end showed in the console "
-        "(a partial batch waits for 500 ms of silence).\n")
+        "(the monitor holds text for at most 20 ms).\n")
               .arg(QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM"))));
     print(QStringLiteral(
         "| flood | ticks | median late ms | 99th percentile ms | worst ms | batches | written / "
