@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 {
@@ -19,9 +18,9 @@ Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
     // Not a flush from inside the port's own write: it writes again right after, without asking the line.
-    connect(&m_port, &QIODevice::bytesWritten, this, &Serial::moveToPort);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
-    connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
+    connect(&m_port, &SerialPort::sigBytesWritten, this, &Serial::moveToPort);
+    connect(&m_port, &SerialPort::sigErrorOccurred, this, &Serial::slotErrorOccurred);
+    connect(&m_port, &SerialPort::sigReadyRead, this, &Serial::slotReadData);
 
     m_receiveBuffer.reset();
     m_sendBuffer.reset();
@@ -120,16 +119,10 @@ QString Serial::lineError() const
 
 void Serial::slotOpen(QString strPortName, int nBaud)
 {
-    m_port.setBaudRate(nBaud, QSerialPort::AllDirections);
-    m_port.setDataBits(QSerialPort::Data8);
-    m_port.setStopBits(QSerialPort::OneStop);
-    m_port.setParity(QSerialPort::NoParity);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setPortName(portLocation(strPortName));
     m_portName = strPortName;
 
-    // Without a name QSerialPort would try to open /dev itself.
-    if (strPortName.isEmpty() || !openExclusively()) {
+    // Without a name the port would try to open /dev itself.
+    if (strPortName.isEmpty() || !openExclusively(portLocation(strPortName), nBaud)) {
         emit sigFailed(CommOperOpen, openFailureText(strPortName, m_port.error(), m_port.errorString()));
         // Left set, the error would be reported again by the next close.
         m_port.clearError();
@@ -162,11 +155,11 @@ void Serial::slotOpen(QString strPortName, int nBaud)
 // Ports open one at a time across the process: QSerialPort's open sets up state once for every port (its
 // lock-file folders) and reads it on each open, and with several ports opening at once in their own threads
 // that is shared without a lock the race detector can see.
-bool Serial::openExclusively()
+bool Serial::openExclusively(const QString &location, int baud)
 {
     static QMutex opening;
     QMutexLocker locker(&opening);
-    return m_port.open(QIODevice::ReadWrite);
+    return m_port.open(location, baud);
 }
 
 void Serial::slotClose()
@@ -176,7 +169,7 @@ void Serial::slotClose()
         // What was written before the close is the last the device must get (a cancel sequence).
         moveToPort();
         closePort();
-        if (m_port.error() != QSerialPort::NoError) {
+        if (m_port.error() != SerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
             m_port.clearError();
             return;
@@ -249,9 +242,9 @@ void Serial::moveToPort()
     }
 }
 
-void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
+void Serial::slotErrorOccurred(SerialPort::Error error)
 {
-    if (error == QSerialPort::NoError)
+    if (error == SerialPort::NoError)
         return;
     LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
         m_port.errorString().toUtf8().constData());
@@ -261,11 +254,11 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
     // away. An error on a line still there, such as a full line for a moment (EAGAIN), is no loss: the
     // port writes the rest once the line has room, and a later close must not report it. Closing is left to a
     // queued call, outside the port's own notification.
-    const bool gone = lineHungUp(m_port.handle()) || !QFileInfo::exists(portLocation(m_portName));
+    const bool gone = m_port.isGone();
     QString reason;
-    if (error == QSerialPort::ResourceError && gone)
+    if (error == SerialPort::ResourceError && gone)
         reason = m_port.errorString();
-    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && gone)
+    else if ((error == SerialPort::ReadError || error == SerialPort::WriteError) && gone)
         reason = QStringLiteral("the line hung up");
     else
         m_port.clearError();

@@ -4,10 +4,10 @@
 
 #include "comminterface.h"
 #include "ringbuffer.h"
+#include "serialport.h"
 
 #include <QMutex>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 
 class Serial : public QObject
@@ -51,17 +51,17 @@ signals:
 private slots:
     void slotReadData();
     void slotWriteBytes();
-    void slotErrorOccurred(QSerialPort::SerialPortError error);
+    void slotErrorOccurred(SerialPort::Error error);
     void slotPortLost(QString strInfo);
 
 private:
-    bool openExclusively();
+    bool openExclusively(const QString &location, int baud);
     void moveToPort();
     void closePort();
 
 private:
     QString m_portName;
-    QSerialPort m_port;
+    SerialPort m_port;
     std::atomic<bool> m_receiveEnabled { true };
     RingBuffer m_receiveBuffer;
     RingBuffer m_sendBuffer;

@@ -1,8 +1,10 @@
-// What the operating system's serial driver is asked beyond what QSerialPort offers, one small function each,
-// so that another system needs new bodies here rather than edits elsewhere.
+// What the operating system's serial driver is asked beyond what SerialPort offers, one small function each,
+// so that another system needs new bodies (serialplatform_unix.cpp, serialplatform_win.cpp) rather than
+// edits elsewhere.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The device a port name stands for: a bare name such as ttyUSB0 is looked up where the system keeps them.
 QString portLocation(const QString &name);
@@ -19,3 +21,9 @@ bool lineHungUp(qintptr handle);
 
 // True when the line takes at least one more byte now, without waiting.
 bool lineHasRoom(qintptr handle);
+
+// True while the device the port name stands for is there (plugged in), whether or not it can be opened.
+bool portPresent(const QString &name);
+
+// "name:description" for every serial port present, as the user types the name.
+QStringList serialPorts();

@@ -1,8 +1,9 @@
 #include "serialplatform.h"
 
+#include <QFileInfo>
+#include <QSerialPortInfo>
 #include <QtGlobal>
 
-#ifdef Q_OS_UNIX
 #include <poll.h>
 
 QString portLocation(const QString &name)
@@ -23,22 +24,20 @@ bool lineHasRoom(qintptr handle)
     pollfd line { int(handle), POLLOUT, 0 };
     return ::poll(&line, 1, 0) == 1 && (line.revents & POLLOUT);
 }
-#else
-QString portLocation(const QString &name)
+
+bool portPresent(const QString &name)
 {
-    return name;
+    return QFileInfo::exists(portLocation(name));
 }
 
-bool lineHungUp(qintptr)
+QStringList serialPorts()
 {
-    return false;
+    QStringList ports;
+    const auto infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos)
+        ports.append(info.portName() + QLatin1Char(':') + info.description());
+    return ports;
 }
-
-bool lineHasRoom(qintptr)
-{
-    return true;
-}
-#endif
 
 #ifdef Q_OS_LINUX
 // The kernel's own termios2 knows any rate; the C library's termios only the listed ones.
