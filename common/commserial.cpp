@@ -1,8 +1,7 @@
 #include "commserial.h"
 
 #include "serial.h"
-
-#include <QSerialPortInfo>
+#include "serialplatform.h"
 
 CommSerial::CommSerial(QObject *parent) : CommInterface(parent), m_worker(new Serial)
 {
@@ -91,11 +90,7 @@ void CommSerial::setModemLines(int dtr, int rts)
 
 QStringList CommSerial::availablePorts()
 {
-    QStringList ports;
-    const auto infos = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : infos)
-        ports.append(info.portName() + QLatin1Char(':') + info.description());
-    return ports;
+    return serialPorts();
 }
 
 QString CommSerial::lineError()

@@ -2,8 +2,7 @@
 
 #include "serialplatform.h"
 
-QString openFailureText(
-    const QString &portName, QSerialPort::SerialPortError error, const QString &systemText)
+QString openFailureText(const QString &portName, SerialPort::Error error, const QString &systemText)
 {
     if (portName.isEmpty())
         return QStringLiteral("No serial port is chosen: connect the device, refresh the list and choose its "
@@ -12,7 +11,7 @@ QString openFailureText(
     const QString location = portLocation(portName);
     const QString where = location == portName ? portName : QStringLiteral("%1 (%2)").arg(portName, location);
     switch (error) {
-    case QSerialPort::PermissionError:
+    case SerialPort::PermissionError:
         if (systemText.contains(QLatin1String("lock"), Qt::CaseInsensitive))
             return QStringLiteral("The serial port %1 is in use by another program: close that program, then "
                                   "open the port again (%2).")
@@ -20,7 +19,7 @@ QString openFailureText(
         return QStringLiteral("No permission to use the serial port %1: on Linux, add your user to the group "
                               "dialout and log in again (%2).")
             .arg(where, systemText);
-    case QSerialPort::DeviceNotFoundError:
+    case SerialPort::DeviceNotFoundError:
         return QStringLiteral("There is no serial port %1: check the cable and refresh the list (%2).")
             .arg(where, systemText);
     default:

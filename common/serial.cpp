@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QSocketNotifier>
 #include <climits>
 
 Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
@@ -19,8 +18,10 @@ Serial::Serial(QObject *parent) : QObject(parent), m_port(this)
         QFile::encodeName(settings->folder() + QStringLiteral("/log")).toStdString());
 
     connect(this, &Serial::sigWriteBytes, this, &Serial::slotWriteBytes);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &Serial::slotErrorOccurred);
-    connect(&m_port, &QIODevice::readyRead, this, &Serial::slotReadData);
+    // The port has written some: what waits behind may follow.
+    connect(&m_port, &SerialPort::sigBytesWritten, this, [this] { moveToPort(); });
+    connect(&m_port, &SerialPort::sigErrorOccurred, this, &Serial::slotErrorOccurred);
+    connect(&m_port, &SerialPort::sigReadyRead, this, &Serial::slotReadData);
 
     m_receiveBuffer.reset();
     m_sendBuffer.reset();
@@ -42,13 +43,11 @@ Serial::~Serial()
 void Serial::closePort()
 {
     QMutexLocker port(&m_portMutex);
-    takeWaiting(INT_MAX);
+    moveToPort(INT_MAX);
+    m_port.flush();
     QDeadlineTimer limit(CloseDrainLimitMs);
-    while (!m_unwritten.isEmpty() && !limit.hasExpired()
-        && waitForRoom(m_handle, int(qMin<qint64>(DrainWaitMs, limit.remainingTime()))))
-        writeUnwritten();
-    m_writable.reset();
-    m_unwritten.clear();
+    while (m_port.bytesToWrite() > 0 && !limit.hasExpired()
+        && m_port.waitForBytesWritten(int(qMin<qint64>(DrainWaitMs, limit.remainingTime())))) { }
     m_handle = -1;
     m_port.close();
 }
@@ -104,7 +103,7 @@ bool Serial::writeData(const char *data, int len)
 int Serial::writeNowIfIdle(const char *data, int len)
 {
     QMutexLocker port(&m_portMutex);
-    if (m_handle < 0 || !m_unwritten.isEmpty() || m_sendBuffer.count() > 0)
+    if (m_handle < 0 || m_backlog > 0 || m_sendBuffer.count() > 0)
         return 0;
     const int written = int(writeNow(m_handle, data, len));
     if (written > 0)
@@ -135,16 +134,10 @@ QString Serial::lineError() const
 
 void Serial::slotOpen(QString strPortName, int nBaud)
 {
-    m_port.setBaudRate(nBaud, QSerialPort::AllDirections);
-    m_port.setDataBits(QSerialPort::Data8);
-    m_port.setStopBits(QSerialPort::OneStop);
-    m_port.setParity(QSerialPort::NoParity);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setPortName(portLocation(strPortName));
     m_portName = strPortName;
 
-    // Without a name QSerialPort would try to open /dev itself.
-    if (strPortName.isEmpty() || !openExclusively()) {
+    // Without a name the port would try to open /dev itself.
+    if (strPortName.isEmpty() || !openExclusively(portLocation(strPortName), nBaud)) {
         emit sigFailed(CommOperOpen, openFailureText(strPortName, m_port.error(), m_port.errorString()));
         // Left set, the error would be reported again by the next close.
         m_port.clearError();
@@ -173,9 +166,7 @@ void Serial::slotOpen(QString strPortName, int nBaud)
     {
         QMutexLocker port(&m_portMutex);
         m_handle = m_port.handle();
-        m_writable.reset(new QSocketNotifier(m_handle, QSocketNotifier::Write));
-        m_writable->setEnabled(false);
-        connect(m_writable.get(), &QSocketNotifier::activated, this, &Serial::slotWriteBytes);
+        m_backlog = 0;
     }
     m_open = true;
     emit sigSucc(CommOperOpen);
@@ -184,11 +175,11 @@ void Serial::slotOpen(QString strPortName, int nBaud)
 // Ports open one at a time across the process: QSerialPort's open sets up state once for every port (its
 // lock-file folders) and reads it on each open, and with several ports opening at once in their own threads
 // that is shared without a lock the race detector can see.
-bool Serial::openExclusively()
+bool Serial::openExclusively(const QString &location, int baud)
 {
     static QMutex opening;
     QMutexLocker locker(&opening);
-    return m_port.open(QIODevice::ReadWrite);
+    return m_port.open(location, baud);
 }
 
 void Serial::slotClose()
@@ -196,7 +187,7 @@ void Serial::slotClose()
     m_open = false;
     if (m_port.isOpen()) {
         closePort();
-        if (m_port.error() != QSerialPort::NoError) {
+        if (m_port.error() != SerialPort::NoError) {
             emit sigFailed(CommOperClose, m_port.errorString());
             m_port.clearError();
             return;
@@ -245,41 +236,35 @@ void Serial::slotReadData()
     }
 }
 
-// Writes what the send buffer holds, as far as the line takes it now; the rest goes when the line has room.
+// Hands what the send buffer holds to the port, which writes what the line takes now and the rest as the
+// line drains.
 void Serial::slotWriteBytes()
 {
     QMutexLocker port(&m_portMutex);
-    takeWaiting(SendBacklogLimit);
-    writeUnwritten();
+    moveToPort();
+    m_port.flush();
+    m_backlog = m_port.bytesToWrite();
 }
 
-// Moves bytes from the send buffer behind those the line has not taken yet, up to limit in all: past it
-// they stay in the send buffer, so that a line that never drains fails the writer instead of growing this
+// Moves bytes from the send buffer into the port while it holds less than limit: past it they stay in the
+// send buffer, so that a line that never drains fails the writer instead of growing the port's buffer
 // without end.
-void Serial::takeWaiting(int limit)
+void Serial::moveToPort(int limit)
 {
+    QMutexLocker port(&m_portMutex);
     int got = 0;
-    while (m_unwritten.size() < limit
+    while (m_port.isOpen() && m_port.bytesToWrite() < limit
         && (got = m_sendBuffer.getWaiting(reinterpret_cast<unsigned char *>(m_sendStaging), SendChunkSize))
             > 0) {
-        m_unwritten.append(m_sendStaging, got);
+        m_port.write(m_sendStaging, got);
         Log::instance()->printHex("send hex:", m_sendStaging, got);
     }
+    m_backlog = m_port.bytesToWrite();
 }
 
-// A line without room takes nothing now (a pseudo-terminal may say so even when it looked writable): that
-// is no failure, the notifier calls again when it has room. A line that has failed is found by the reads.
-void Serial::writeUnwritten()
+void Serial::slotErrorOccurred(SerialPort::Error error)
 {
-    if (m_handle < 0)
-        return;
-    m_unwritten.remove(0, int(writeNow(m_handle, m_unwritten.constData(), m_unwritten.size())));
-    m_writable->setEnabled(!m_unwritten.isEmpty() && !lineHungUp(m_handle));
-}
-
-void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
-{
-    if (error == QSerialPort::NoError)
+    if (error == SerialPort::NoError)
         return;
     LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
         m_port.errorString().toUtf8().constData());
@@ -289,10 +274,9 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
     // write errors on a line that has hung up. Closing is left to a queued call, outside the port's own
     // notification.
     QString reason;
-    if (error == QSerialPort::ResourceError)
+    if (error == SerialPort::ResourceError)
         reason = m_port.errorString();
-    else if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError)
-        && lineHungUp(m_port.handle()))
+    else if ((error == SerialPort::ReadError || error == SerialPort::WriteError) && m_port.isGone())
         reason = QStringLiteral("the line hung up");
     if (!reason.isEmpty()) {
         const QString text = QStringLiteral("Serial port %1 lost: %2").arg(m_portName, reason);
@@ -314,8 +298,6 @@ void Serial::slotPortLost(QString strInfo)
     m_open = false;
     {
         QMutexLocker port(&m_portMutex);
-        m_writable.reset();
-        m_unwritten.clear();
         m_handle = -1;
         m_port.close();
     }

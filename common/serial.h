@@ -4,15 +4,12 @@
 
 #include "comminterface.h"
 #include "ringbuffer.h"
+#include "serialport.h"
 
 #include <QMutex>
 #include <QObject>
 #include <QRecursiveMutex>
-#include <QSerialPort>
 #include <QString>
-#include <memory>
-
-class QSocketNotifier;
 
 class Serial : public QObject
 {
@@ -22,7 +19,7 @@ public:
     enum { SendChunkSize = 1400, StoreTimeoutMs = 20, DrainWaitMs = 100, CloseDrainLimitMs = 2000 };
     // How long a write waits for the port to take any of its bytes before it fails.
     enum { WriteStallMs = 2000 };
-    // What may wait for the line beyond the send buffer: a paste or a long step never waits on the line.
+    // What the port may hold beyond what the line has taken: a paste or a long step never waits on the line.
     enum { SendBacklogLimit = 1 << 20 };
     // How far the rate the driver set may be from the one asked for: what a UART tolerates.
     static constexpr int RATE_TOLERANCE_PERCENT = 3;
@@ -55,19 +52,18 @@ signals:
 private slots:
     void slotReadData();
     void slotWriteBytes();
-    void slotErrorOccurred(QSerialPort::SerialPortError error);
+    void slotErrorOccurred(SerialPort::Error error);
     void slotPortLost(QString strInfo);
 
 private:
-    bool openExclusively();
+    bool openExclusively(const QString &location, int baud);
     int writeNowIfIdle(const char *data, int len);
-    void takeWaiting(int limit);
-    void writeUnwritten();
+    void moveToPort(int limit = SendBacklogLimit);
     void closePort();
 
 private:
     QString m_portName;
-    QSerialPort m_port;
+    SerialPort m_port;
     std::atomic<bool> m_receiveEnabled { true };
     RingBuffer m_receiveBuffer;
     RingBuffer m_sendBuffer;
@@ -78,9 +74,8 @@ private:
     // own write completion calls back into the worker while it holds it.
     QRecursiveMutex m_portMutex;
     qintptr m_handle = -1;
-    // Taken from the send buffer, not taken by the line yet; written when the notifier says it has room.
-    QByteArray m_unwritten;
-    std::unique_ptr<QSocketNotifier> m_writable;
+    // What the port holds that the line has not taken yet.
+    qint64 m_backlog = 0;
     char m_sendStaging[SendChunkSize];
     mutable QMutex m_lineErrorMutex;
     QString m_lineError;

@@ -1,8 +1,10 @@
-// What the operating system's serial driver is asked beyond what QSerialPort offers, one small function each,
-// so that another system needs new bodies here rather than edits elsewhere.
+// What the operating system's serial driver is asked beyond what SerialPort offers, one small function each,
+// so that another system needs new bodies (serialplatform_unix.cpp, serialplatform_win.cpp) rather than
+// edits elsewhere.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The device a port name stands for: a bare name such as ttyUSB0 is looked up where the system keeps them.
 QString portLocation(const QString &name);
@@ -21,5 +23,11 @@ bool lineHungUp(qintptr handle);
 bool waitForRoom(qintptr handle, int timeoutMs);
 
 // Writes what the line takes now, without waiting, from any thread; the bytes written, 0 where the line is
-// full, has failed (the port's owner finds out) or the system has no such write.
+// full, has failed (the port's owner finds out) or the system writes only through the port's own thread.
 qint64 writeNow(qintptr handle, const char *data, qint64 len);
+
+// True while the device the port name stands for is there (plugged in), whether or not it can be opened.
+bool portPresent(const QString &name);
+
+// "name:description" for every serial port present, as the user types the name.
+QStringList serialPorts();

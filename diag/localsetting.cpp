@@ -1,11 +1,12 @@
 #include "localsetting.h"
 
+#include "userfolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
-#include <QStandardPaths>
 
 namespace {
 // The transfer settings and their defaults, as a new file shows them.
@@ -23,9 +24,8 @@ LocalSetting::LocalSetting(QObject *parent) : QObject(parent)
 {
     // Beside the executable, so the settings do not depend on where the program is started from; for an
     // installed program in the user's folder, one for the window and kelpo-send alike.
-    const QString folder = chooseFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/config"),
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-            + QStringLiteral("/kelpo-downloader"));
+    const QString folder = chooseFolder(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/config"), userSettingsFolder());
     m_iniPath = folder + QStringLiteral("/config.ini");
     if (QFile::exists(m_iniPath))
         load();

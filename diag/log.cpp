@@ -1,10 +1,10 @@
 #include "log.h"
 
+#include "logplatform.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 namespace {
@@ -12,20 +12,7 @@ namespace {
 std::tm localNow()
 {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
-    std::tm parts {};
-    localtime_r(&seconds, &parts);
-    return parts;
-}
-
-// glibc's strerror_r hands back its text, which need not be in our buffer; the POSIX one reports a status.
-[[maybe_unused]] const char *systemText(const char *result, const char *)
-{
-    return result;
-}
-[[maybe_unused]] const char *systemText(int status, const char *buffer)
-{
-    return status == 0 ? buffer : nullptr;
+    return localParts(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count());
 }
 
 } // namespace
@@ -70,8 +57,8 @@ Log::~Log()
 std::FILE *Log::openIn(const std::string &folder, const std::string &file)
 {
     std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    return std::fopen((folder + file).c_str(), "a+");
+    std::filesystem::create_directories(std::filesystem::u8path(folder), ignored);
+    return openForAppend(folder + file);
 }
 
 Log *Log::instance()
@@ -239,25 +226,4 @@ void formatHex(char *buf, unsigned bufLen, const unsigned char *data, int len)
     }
     if (pos + 2 <= bufLen)
         buf[pos] = '\n';
-}
-
-std::string errorText(const char *text, int code)
-{
-    if (code < 0)
-        code = errno;
-    char buffer[256];
-    const char *system = systemText(strerror_r(code, buffer, sizeof buffer), buffer);
-    return std::string(text ? text : "(null)") + "(errno=" + std::to_string(code) + "),"
-        + (system ? system : "(null)") + "\n";
-}
-
-void debugOutput(const char *format, ...)
-{
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    if (std::vsnprintf(buffer, sizeof buffer, format, args) < 0)
-        buffer[0] = '\0';
-    va_end(args);
-    std::fputs(buffer, stderr);
 }

@@ -10,7 +10,14 @@
 #include <string>
 #include <thread>
 
+// MinGW's C library is built with the GNU printf, whose formats the compiler must check against.
+#if defined(__MINGW32__)
+#define KELPO_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define KELPO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KELPO_PRINTF(fmt, args)
+#endif
 
 class LogTask
 {

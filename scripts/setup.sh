@@ -4,6 +4,8 @@
 KELPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KELPO_BUILD_PACKAGES=(cmake g++ make qtbase5-dev libqt5serialport5-dev)
 KELPO_TEST_PACKAGES=(lrzsz socat qemu-system-arm u-boot-qemu)
+KELPO_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix dpkg-dev xz-utils python3 perl zip icoutils)
+KELPO_WINE_PACKAGES=(wine wine64 xvfb x11-utils x11-apps imagemagick unzip lrzsz socat)
 
 # Installs the named Debian packages that are not installed yet.
 kelpo_install() {
@@ -35,4 +37,39 @@ kelpo_build() {
     shift
     cmake -S "$KELPO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# Where one-time builds (a rebuilt Qt) are kept, outside the checkout, so that every clone reuses them.
+kelpo_cache_dir() {
+    local dir="${XDG_CACHE_HOME:-$HOME/.cache}/kelpo-downloader"
+    mkdir -p "$dir"
+    echo "$dir"
+}
+
+# kelpo_debian_source PACKAGE VERSION DIR [DPKG-SOURCE OPTIONS...]: fetches Debian's source package of that
+# version into DIR and unpacks it into DIR/PACKAGE. A private apt state keeps the system's sources and lists as they are.
+kelpo_debian_source() {
+    local package=$1 version=$2 dir=$3
+    shift 3
+    local codename
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    mkdir -p "$dir/apt/sources" "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial"
+    cat >"$dir/apt/sources/debian.sources" <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename $codename-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: $codename-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    local apt_options=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/apt/sources"
+        -o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt/cache" -o Debug::NoLocking=1)
+    apt-get "${apt_options[@]}" update -q
+    (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "$package=$version")
+    dpkg-source "$@" -x "$dir/${package}_"*.dsc "$dir/$package"
 }

@@ -5,8 +5,6 @@
 #include "serialplatform.h"
 #include "steprunner.h"
 
-#include <QFileInfo>
-
 namespace {
 constexpr int OPEN_RETRY_MS = 100;
 constexpr int TRANSFER_TEXT_LIMIT = 64 * 1024;
@@ -101,7 +99,7 @@ void PortJob::slotCommFailed(CommOperType type, QString strInfo)
     if (type == CommOperOpen && m_phase == Opening) {
         // A port that was missing gets the whole wait: a node that has just appeared may not be ready yet
         // (its permissions still being set).
-        m_portSeenMissing = m_portSeenMissing || !QFileInfo::exists(portLocation(m_settings.port));
+        m_portSeenMissing = m_portSeenMissing || !portPresent(m_settings.port);
         if (!m_portDeadline.hasExpired() && m_portSeenMissing) {
             if (!m_waitNoted)
                 m_reporter->note(m_settings.port,

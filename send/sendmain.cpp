@@ -7,34 +7,29 @@
 #include "sendoptions.h"
 #include "station.h"
 #include "stopsignals.h"
+#include "terminal.h"
+#include "textencoding.h"
 #include "textreporter.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 enum ExitStatus { ExitSent = 0, ExitFailed = 1 };
-
-bool isTerminal(FILE *stream)
-{
-    return isatty(fileno(stream)) == 1;
-}
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    useUtf8Text();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelpo-send"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KELPO_VERSION));
     // The engine's developer traces (thread ids) mean nothing to the person at the terminal.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    // A closed output pipe must not kill the process in the middle of a flash.
-    signal(SIGPIPE, SIG_IGN);
+    prepareOutput();
 
     SendOptions options;
     int exitStatus = 0;

@@ -1,4 +1,6 @@
-// Ctrl-C and SIGTERM delivered to the event loop: the handler only writes to a pipe that a notifier reads.
+// Ctrl-C and SIGTERM (on Windows, Ctrl-C, Ctrl-Break and closing the console) delivered to the event loop:
+// on Linux the handler only writes to a pipe that a notifier reads (stopsignals_unix.cpp), on Windows the
+// console's handler thread queues the stop (stopsignals_win.cpp).
 #pragma once
 
 #include <QObject>

@@ -1,8 +1,9 @@
 #include "serialplatform.h"
 
+#include <QFileInfo>
+#include <QSerialPortInfo>
 #include <QtGlobal>
 
-#ifdef Q_OS_UNIX
 #include <poll.h>
 #include <unistd.h>
 
@@ -30,27 +31,20 @@ qint64 writeNow(qintptr handle, const char *data, qint64 len)
     const ssize_t written = ::write(int(handle), data, size_t(len));
     return written > 0 ? qint64(written) : 0;
 }
-#else
-QString portLocation(const QString &name)
+
+bool portPresent(const QString &name)
 {
-    return name;
+    return QFileInfo::exists(portLocation(name));
 }
 
-bool lineHungUp(qintptr)
+QStringList serialPorts()
 {
-    return false;
+    QStringList ports;
+    const auto infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos)
+        ports.append(info.portName() + QLatin1Char(':') + info.description());
+    return ports;
 }
-
-bool waitForRoom(qintptr, int)
-{
-    return false;
-}
-
-qint64 writeNow(qintptr, const char *, qint64)
-{
-    return 0;
-}
-#endif
 
 #ifdef Q_OS_LINUX
 // The kernel's own termios2 knows any rate; the C library's termios only the listed ones.
