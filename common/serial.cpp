@@ -253,7 +253,7 @@ void Serial::slotErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError)
         return;
-    LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
+    LOG_SOURCE(1, "error occurred, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
         m_port.errorString().toUtf8().constData());
     if (!m_port.isOpen())
         return;
