@@ -4,6 +4,9 @@
 KELPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KELPO_BUILD_PACKAGES=(cmake g++ make qtbase5-dev libqt5serialport5-dev)
 KELPO_TEST_PACKAGES=(lrzsz socat qemu-system-arm u-boot-qemu)
+# What scripts/package needs besides the build: dpkg-shlibdeps (and file, which CPack runs to find the
+# binaries) for the dependencies, lintian for the check.
+KELPO_PACKAGE_PACKAGES=(dpkg-dev file lintian)
 
 # Installs the named Debian packages that are not installed yet.
 kelpo_install() {
@@ -35,4 +38,11 @@ kelpo_build() {
     shift
     cmake -S "$KELPO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# The Debian package scripts/package writes, named after the newest entry of its changelog.
+kelpo_deb_path() {
+    local version
+    version=$(sed -n '1s/^kelpo-downloader (\([^)]*\)).*/\1/p' "$KELPO_ROOT/packaging/deb/changelog")
+    echo "$KELPO_ROOT/dist/kelpo-downloader_${version}_$(dpkg --print-architecture).deb"
 }
