@@ -86,7 +86,7 @@ Ymodem::Ymodem(const QFileInfo &fileInfo, PacketPlan plan)
     // than after a read-ahead of stale bytes.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         m_errorString = m_file.errorString();
-        LOG_SOURCE(1, "Error occured when open file, error info: %s", m_errorString.toUtf8().constData());
+        LOG_SOURCE(1, "Error occurred when open file, error info: %s", m_errorString.toUtf8().constData());
     }
 }
 

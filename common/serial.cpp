@@ -266,7 +266,7 @@ void Serial::slotErrorOccurred(SerialPort::Error error)
 {
     if (error == SerialPort::NoError)
         return;
-    LOG_SOURCE(1, "error occured, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
+    LOG_SOURCE(1, "error occurred, %s errInfo: %s !!!", m_portName.toUtf8().constData(),
         m_port.errorString().toUtf8().constData());
     if (!m_port.isOpen())
         return;

@@ -23,9 +23,12 @@ const char *const TRANSFER_DEFAULTS[][2] = {
 LocalSetting::LocalSetting(QObject *parent) : QObject(parent)
 {
     // Beside the executable, so the settings do not depend on where the program is started from; for an
-    // installed program in the user's folder, one for the window and kelpo-send alike.
-    const QString folder = chooseFolder(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/config"), userSettingsFolder());
+    // installed program (always for the Debian package) in the user's folder, one for the window and
+    // kelpo-send alike.
+    const QString beside = KELPO_SETTINGS_BESIDE_EXECUTABLE
+        ? QCoreApplication::applicationDirPath() + QStringLiteral("/config")
+        : QString();
+    const QString folder = chooseFolder(beside, userSettingsFolder());
     m_iniPath = folder + QStringLiteral("/config.ini");
     if (QFile::exists(m_iniPath))
         load();

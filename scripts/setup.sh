@@ -6,6 +6,9 @@ KELPO_BUILD_PACKAGES=(cmake g++ make qtbase5-dev libqt5serialport5-dev)
 KELPO_TEST_PACKAGES=(lrzsz socat qemu-system-arm u-boot-qemu)
 KELPO_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix dpkg-dev xz-utils python3 perl zip icoutils)
 KELPO_WINE_PACKAGES=(wine wine64 xvfb x11-utils x11-apps imagemagick unzip lrzsz socat)
+# What scripts/package needs besides the build: dpkg-shlibdeps (and file, which CPack runs to find the
+# binaries) for the dependencies, lintian for the check.
+KELPO_PACKAGE_PACKAGES=(dpkg-dev file lintian)
 
 # Installs the named Debian packages that are not installed yet.
 kelpo_install() {
@@ -72,4 +75,9 @@ EOF
     apt-get "${apt_options[@]}" update -q
     (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "$package=$version")
     dpkg-source "$@" -x "$dir/${package}_"*.dsc "$dir/$package"
+# The Debian package scripts/package writes, named after the newest entry of its changelog.
+kelpo_deb_path() {
+    local version
+    version=$(sed -n '1s/^kelpo-downloader (\([^)]*\)).*/\1/p' "$KELPO_ROOT/packaging/deb/changelog")
+    echo "$KELPO_ROOT/dist/kelpo-downloader_${version}_$(dpkg --print-architecture).deb"
 }
