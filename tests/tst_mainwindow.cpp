@@ -120,6 +120,10 @@ private slots:
         feed(console, { lines.left(line400) });
         QTRY_VERIFY(console.toPlainText().endsWith(QLatin1String("line 398\nline 399\n")));
         QCOMPARE(console.document()->blockCount(), Console::MAX_PARAGRAPHS);
+        // A flood in one piece keeps its last lines whole, the first of them too.
+        Console flooded;
+        feed(flooded, { lines });
+        QTRY_VERIFY(flooded.toPlainText().startsWith(QLatin1String("line 151\nline 152\n")));
     }
 
     void consoleSendsKeys()
@@ -142,6 +146,7 @@ private slots:
         const std::pair<TransferProgress, QString> cases[] = {
             { { 0, 0, 1000, 0 }, "0 %" }, // before the first figures
             { { 1, 1024, 100000, 0 }, "1 %" }, // no time measured yet
+            { { 1, 1024, 102400, 1 }, "1 % · 1.0 KiB/s · 1:39 left" },
             { { 42, 11469, 25232, 1 }, "42 % · 11.2 KiB/s · 0:02 left" },
             { { 20, 1 << 21, 81 << 21, 1 }, "20 % · 2.0 MiB/s · 1:20 left" },
             { { 1, 100, 36100, 10 }, "1 % · 10 B/s · 1:00:00 left" },

@@ -59,6 +59,19 @@ private slots:
         QCOMPARE(lines.value(level).endsWith("[ERROR] dir%s/a.cpp:7:f() 42"), level > 0);
     }
 
+    // At level 3 the blocks sent and received go into the log as hex, 24 bytes to a row.
+    void logShowsBlocksAsHex()
+    {
+        {
+            Log log;
+            log.init(3, "hex");
+            log.printHex("send hex:", QByteArray(30, '\xab').constData(), 30);
+        }
+        QVERIFY(logText(m_dir->path())
+                    .contains("send hex: \n" + QString("AB ").repeated(24) + "\n" + QString("AB ").repeated(6)
+                        + "\n"));
+    }
+
     // The first start writes the defaults; what was saved comes back on the next, from any working directory,
     // and what the user edited by hand meanwhile is kept. A log label that is a path is no label.
     void settingsSurviveARestart()
