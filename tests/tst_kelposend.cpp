@@ -238,7 +238,8 @@ void TestKelpoSend::endsPortEarly_data()
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<QString>("lastError");
-    row("empty file", "empty.bin", "", "", "refused, 0", "refused: ");
+    row("empty file", "empty.bin", "", "", "refused, 0",
+        "refused: The firmware file \"…empty.bin\" is empty");
     row("SIGTERM", "fw.bin", "", "SIGTERM", "cancelled, 0", "was not sent at all: cancelled.");
     row("lines a pseudo-terminal cannot set", "fw.bin", "--before|lines:dtr=0,rts=1", "", "step-failed, 0",
         "step 1 of --before, \"lines:dtr=0,rts=1\", failed: the port cannot set its modem lines");
