@@ -36,6 +36,7 @@ private slots:
     void runsStepsOnEveryPort();
     void stepsMeetABusyLine();
     void unreadOutputHoldsNothing();
+    void drawsProgressOnTerminal();
     void endsPortEarly_data();
     void endsPortEarly();
     void reportsJsonLines();
@@ -228,6 +229,24 @@ void TestKelpoSend::unreadOutputHoldsNothing()
     VERIFY_RUN(run,
         status == 1 && from > 0 && to - from > 1 << 16 && boot.startsWith(shown.mid(from, to - from))
             && shown.contains("Summary " + device.slavePath().toLocal8Bit() + ": cancelled"));
+}
+
+// On a terminal the progress is one line drawn again in place, ending full, then the summary below it.
+void TestKelpoSend::drawsProgressOnTerminal()
+{
+    PtyPair terminal;
+    PtyReceiver receiver({ .damagePacket = -1 });
+    SKIP_UNLESS_VALID_PTY(terminal);
+    SendRun run;
+    run.sendOutputTo(terminal.slavePath());
+    run.start({ receiver.portPath(), writeFile(m_files.filePath("bar.bin"), randomBytes(9000, 12)) });
+    VERIFY_RUN(run, run.waitUntil([&] { return run.err.contains("waiting for the device"); }));
+    receiver.run();
+    QCOMPARE(run.waitForExit(), 0);
+    const QByteArray shown = terminal.read(1 << 16, 2000);
+    QVERIFY2(shown.contains("]  11%\r[") && shown.contains("\r[" + QByteArray(40, '#') + "] 100%\nSummary ")
+            && !shown.contains("Progress:"),
+        shown.constData());
 }
 
 void TestKelpoSend::endsPortEarly_data()
