@@ -75,6 +75,8 @@ EOF
     apt-get "${apt_options[@]}" update -q
     (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "$package=$version")
     dpkg-source "$@" -x "$dir/${package}_"*.dsc "$dir/$package"
+}
+
 # The Debian package scripts/package writes, named after the newest entry of its changelog.
 kelpo_deb_path() {
     local version
