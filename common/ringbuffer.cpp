@@ -163,19 +163,22 @@ void RingBuffer::reset()
 {
     QMutexLocker locker(&m_mutex);
     m_aborted = false;
-    m_count.store(0);
-    m_writeIndex = 0;
-    m_readIndex = 0;
+    emptyLocked();
 }
 
 void RingBuffer::clear()
 {
     QMutexLocker locker(&m_mutex);
+    emptyLocked();
+    m_condition.wakeAll();
+}
+
+void RingBuffer::emptyLocked()
+{
     m_count.store(0);
     m_writeIndex = 0;
     m_readIndex = 0;
     m_interrupted = false;
-    m_condition.wakeAll();
 }
 
 void RingBuffer::abort()

@@ -46,6 +46,8 @@ public:
 private:
     // Called with the lock held; false when a wait ran out (the read time-out flag is then set).
     bool waitForData(int timeoutMs);
+    // Called with the lock held: nothing stored, no wake-up pending.
+    void emptyLocked();
     // Called with the lock held and room for all len bytes: stores them and wakes a waiting take.
     void storeLocked(const char *data, int len);
     // Called with the lock held: moves up to maxLen stored bytes out and wakes a waiting store.
