@@ -23,17 +23,33 @@ QString systemText(DWORD code)
     return result;
 }
 
-// Waits for an overlapped operation or the stop event; false when stopped, the operation then cancelled.
-bool finish(HANDLE port, OVERLAPPED *overlapped, HANDLE stop, DWORD *done, DWORD *code)
+enum class Outcome { Done, Stopped, Failed };
+
+// Runs one overlapped operation, begun by start(), to its end, or cancels it when the stop event is set.
+// Failed leaves the system's error code in *code.
+template<typename Start>
+Outcome runOverlapped(HANDLE port, OVERLAPPED *overlapped, HANDLE stop, Start start, DWORD *done, DWORD *code)
 {
-    const HANDLE waits[2] = { overlapped->hEvent, stop };
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        CancelIoEx(port, overlapped);
-        GetOverlappedResult(port, overlapped, done, TRUE);
-        return false;
+    *done = 0;
+    *code = ERROR_SUCCESS;
+    ResetEvent(overlapped->hEvent);
+    if (!start() && GetLastError() != ERROR_IO_PENDING) {
+        *code = GetLastError();
+        return Outcome::Failed;
     }
-    *code = GetOverlappedResult(port, overlapped, done, FALSE) ? ERROR_SUCCESS : GetLastError();
-    return true;
+    const HANDLE waits[2] = { overlapped->hEvent, stop };
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (woke == WAIT_OBJECT_0) {
+        if (GetOverlappedResult(port, overlapped, done, FALSE))
+            return Outcome::Done;
+        *code = GetLastError();
+        return Outcome::Failed;
+    }
+    if (woke != WAIT_OBJECT_0 + 1)
+        *code = GetLastError();
+    CancelIoEx(port, overlapped);
+    GetOverlappedResult(port, overlapped, done, TRUE);
+    return woke == WAIT_OBJECT_0 + 1 ? Outcome::Stopped : Outcome::Failed;
 }
 } // namespace
 
@@ -48,6 +64,11 @@ public:
     void readLoop();
     void writeLoop();
     void fail(Error error, const QString &text, bool gone);
+    // The port's signals come from the thread it lives in, as from any QObject, never from its own threads.
+    template<typename Emit> void announce(Emit emitSignal)
+    {
+        QMetaObject::invokeMethod(q, emitSignal, Qt::QueuedConnection);
+    }
     bool escape(DWORD function);
 
     SerialPort *q;
@@ -76,7 +97,7 @@ void SerialPort::Private::fail(Error failure, const QString &text, bool lost)
         gone = gone || lost;
     }
     changed.notify_all();
-    emit q->sigErrorOccurred(failure);
+    announce([this, failure] { emit q->sigErrorOccurred(failure); });
 }
 
 // Sets a modem line; a pseudo-terminal behind Wine has none and refuses.
@@ -98,15 +119,15 @@ void SerialPort::Private::readLoop()
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     char block[ReadBlockSize];
     for (;;) {
-        ResetEvent(overlapped.hEvent);
         DWORD got = 0;
         DWORD code = ERROR_SUCCESS;
-        if (!ReadFile(port, block, sizeof block, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-            code = GetLastError();
-        else if (!finish(port, &overlapped, stop, &got, &code))
+        const Outcome outcome = runOverlapped(
+            port, &overlapped, stop,
+            [&] { return ReadFile(port, block, sizeof block, nullptr, &overlapped); }, &got, &code);
+        if (outcome == Outcome::Stopped)
             break;
         // A failed read on a serial port is a device that went away (unplugged, or its far end closed).
-        if (code != ERROR_SUCCESS) {
+        if (outcome == Outcome::Failed) {
             fail(ResourceError, systemText(code), true);
             break;
         }
@@ -116,7 +137,7 @@ void SerialPort::Private::readLoop()
             std::lock_guard<std::mutex> lock(mutex);
             received.append(block, int(got));
         }
-        emit q->sigReadyRead();
+        announce([this] { emit q->sigReadyRead(); });
     }
     CloseHandle(overlapped.hEvent);
 }
@@ -134,15 +155,15 @@ void SerialPort::Private::writeLoop()
                 break;
             block = pending.left(WriteBlockSize);
         }
-        ResetEvent(overlapped.hEvent);
         DWORD done = 0;
         DWORD code = ERROR_SUCCESS;
-        if (!WriteFile(port, block.constData(), DWORD(block.size()), nullptr, &overlapped)
-            && GetLastError() != ERROR_IO_PENDING)
-            code = GetLastError();
-        else if (!finish(port, &overlapped, stop, &done, &code))
+        const Outcome outcome = runOverlapped(
+            port, &overlapped, stop,
+            [&] { return WriteFile(port, block.constData(), DWORD(block.size()), nullptr, &overlapped); },
+            &done, &code);
+        if (outcome == Outcome::Stopped)
             break;
-        if (code != ERROR_SUCCESS) {
+        if (outcome == Outcome::Failed) {
             fail(ResourceError, systemText(code), true);
             break;
         }
@@ -153,7 +174,7 @@ void SerialPort::Private::writeLoop()
         }
         changed.notify_all();
         if (done > 0)
-            emit q->sigBytesWritten(qint64(done));
+            announce([this, done] { emit q->sigBytesWritten(qint64(done)); });
     }
     CloseHandle(overlapped.hEvent);
 }

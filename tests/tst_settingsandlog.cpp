@@ -78,7 +78,7 @@ private slots:
     {
         {
             LocalSetting first;
-            QVERIFY(readFile(first.getIniPath()).contains("[TRANSFER]\n"));
+            QVERIFY(readText(first.getIniPath()).contains("[TRANSFER]\n"));
             QCOMPARE(values(TransferSettings::fromSettings(first)), values(TransferOptions()));
             {
                 QSettings ini(first.getIniPath(), QSettings::IniFormat);

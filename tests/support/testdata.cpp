@@ -44,10 +44,20 @@ QString writeFile(const QString &path, const QByteArray &content)
     return path;
 }
 
-QByteArray readFile(const QString &path)
+static QByteArray read(const QString &path, QIODevice::OpenMode mode)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("cannot read " + path.toUtf8());
+    return file.open(mode) ? file.readAll() : QByteArray("cannot read " + path.toUtf8());
+}
+
+QByteArray readFile(const QString &path)
+{
+    return read(path, QIODevice::ReadOnly);
+}
+
+QByteArray readText(const QString &path)
+{
+    return read(path, QIODevice::ReadOnly | QIODevice::Text);
 }
 
 QString logText(const QString &folder)
@@ -55,6 +65,6 @@ QString logText(const QString &folder)
     QString text;
     const QDir logDir(QDir(folder).filePath(QStringLiteral("log")));
     for (const QString &name : logDir.entryList(QDir::Files))
-        text += QString::fromUtf8(readFile(logDir.filePath(name)));
+        text += QString::fromUtf8(readText(logDir.filePath(name)));
     return text;
 }

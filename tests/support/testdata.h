@@ -16,5 +16,7 @@ quint16 referenceCrc(const QByteArray &bytes);
 QString writeFile(const QString &path, const QByteArray &content);
 // The file's bytes, or a line saying it could not be read.
 QByteArray readFile(const QString &path);
+// A text file as the program wrote it, its line ends as "\n" on every system.
+QByteArray readText(const QString &path);
 // Everything in the log files of folder/log.
 QString logText(const QString &folder);
