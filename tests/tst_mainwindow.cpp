@@ -24,6 +24,32 @@ void feed(Console &console, const QByteArrayList &steps)
         step.startsWith('[') ? console.appendOwnLine(QString(step)) : console.appendDeviceBytes(step);
 }
 
+// The console's text with its looks: "{fg/bg*}" before each run that looks otherwise than the one before,
+// colours as #rrggbb where the device set them, * for bold; "{}" is the console's own look.
+QString looks(const QTextDocument *document)
+{
+    QString shown, last;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        if (block != document->begin())
+            shown += QLatin1Char('\n');
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            QString look;
+            if (format.hasProperty(QTextFormat::ForegroundBrush))
+                look += format.foreground().color().name();
+            if (format.hasProperty(QTextFormat::BackgroundBrush))
+                look += QLatin1Char('/') + format.background().color().name();
+            if (format.fontWeight() == QFont::Bold)
+                look += QLatin1Char('*');
+            if (look != last)
+                shown += QLatin1Char('{') + look + QLatin1Char('}');
+            last = look;
+            shown += it.fragment().text();
+        }
+    }
+    return shown;
+}
+
 // Qt's offscreen platform never deletes its screen; held here, it is not reported as a leak at exit.
 QScreen *volatile offscreenScreen = nullptr;
 
@@ -93,7 +119,7 @@ private slots:
             { { "one\ntwo\r", "\nthree\n" }, "one\ntwo\nthree\n" }, // LF and CR LF end lines
             { { "10%\r20%", "\r100%\n" }, "100%\n" }, // a lone CR overwrites
             { { "boo\b \bt\n\bx" }, "bot\nx" }, // backspace takes back a character
-            { { QByteArray("a\a\033b\0c", 6) }, "abc" }, // other controls show nothing
+            { { QByteArray("a\a\001b\0c", 6) }, "abc" }, // other controls show nothing
             { { "gr\xc3", "\xbc\xc3\x9f" }, "gr\u00fc\u00df" }, // a character split
             { { "[a]", "[b]", "x", "[c]", "y\n" }, "[a]\n[b]\nx\n[c]\ny\n" }, // own lines apart
             { { "a", "[b]", "\nc\n" }, "a\n[b]\nc\n" }, // LF ends a line cut by an own line
@@ -104,6 +130,61 @@ private slots:
             Console console;
             feed(console, steps);
             QTRY_COMPARE(console.toPlainText(), shown);
+        }
+    }
+
+    void consoleRendersControlSequences_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown"); // Each time followed by an own line, "[x]".
+        QTest::newRow("colours and reset") << QByteArray("\e[31mred\e[0m plain \e[32mgreen\e[m.")
+                                           << "{#cd3131}red{} plain {#0dbc79}green{}.\n[x]";
+        QTest::newRow("bold, bright, background")
+            << QByteArray("\e[1;92;44mA\e[22mB\e[39;49mC") << "{#23d18b/#2472c8*}A{#23d18b/#2472c8}B{}C\n[x]";
+        QTest::newRow("256 colours") << QByteArray("\e[38;5;196mX\e[48;5;240mY\e[38;5;4;49mZ")
+                                     << "{#ff0000}X{#ff0000/#585858}Y{#2472c8}Z\n{}[x]";
+        QTest::newRow("24-bit colours") << QByteArray("\e[38;2;1;2;3mX\e[48:2::4:5:6mY\e[38:2:7:8:9mZ")
+                                        << "{#010203}X{#010203/#040506}Y{#070809/#040506}Z\n{}[x]";
+        QTest::newRow("colour across lines")
+            << QByteArray("\e[33mone\ntwo\r\nthree") << "{#e5e510}one\ntwo\nthree\n{}[x]";
+        QTest::newRow("erase in line")
+            << QByteArray("10%\r\e[K20%\nabc\e[2Kd\nxyz\e[1K!") << "20%\n   d\n   !\n[x]";
+        QTest::newRow("cursor to column")
+            << QByteArray("12345\e[3GX\nab\e[5GY\e[GZ\n") << "12X45\nZb  Y\n[x]";
+        QTest::newRow("clear screen keeps the colour")
+            << QByteArray("old\n\e[31m\e[2Jnew") << "{#cd3131}new\n{}[x]";
+        QTest::newRow("reset clears all") << QByteArray("old\e[31m\ecnew") << "new\n[x]";
+        QTest::newRow("swallowed") << QByteArray(
+            "a\e[?25lb\e]0;title\ac\e]8;;http://x\e\\d\e(Be\e[1;2Hf\e=g\e[2 qh")
+                                   << "abcdefgh\n[x]";
+        QTest::newRow("cancelled, never ended") << QByteArray("a\e[12\x18"
+                                                              "b\e]0;no end\nc")
+                                                << "ab\nc\n[x]";
+        QTest::newRow("character split in colour")
+            << QByteArray("\e[32mgr\xc3\xbc\xc3\x9f") << "{#0dbc79}gr\u00fc\u00df\n{}[x]";
+    }
+
+    // In one read, in two reads split at every byte, and a byte a read; each read shown before the next.
+    void consoleRendersControlSequences()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QVector<QByteArrayList> feeds { { bytes } };
+        for (int i = 1; i < bytes.size(); ++i)
+            feeds.append({ bytes.left(i), bytes.mid(i) });
+        feeds.append(QByteArrayList());
+        for (const char byte : bytes)
+            feeds.last().append(QByteArray(1, byte));
+        for (const QByteArrayList &reads : feeds) {
+            Console console;
+            for (const QByteArray &read : reads) {
+                console.appendDeviceBytes(read);
+                // What the console's timer does once the read has waited its turn.
+                QVERIFY(QMetaObject::invokeMethod(&console, "slotShowPending"));
+            }
+            console.appendOwnLine(QStringLiteral("[x]"));
+            const QString actual = looks(console.document());
+            QVERIFY2(actual == shown, qPrintable(reads.join('|') + QLatin1String(" shows ") + actual));
         }
     }
 
