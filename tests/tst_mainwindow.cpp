@@ -6,6 +6,7 @@
 #include "ptypair.h"
 #include "ptyreceiver.h"
 #include "rbreceiver.h"
+#include "settingsdialog.h"
 #include "testdata.h"
 
 #include <QtTest>
@@ -14,6 +15,12 @@
 namespace {
 
 const QString PREPARE = QStringLiteral("[info]Prepare to establish a connection.");
+// What a board prints before its receiver starts; no 'C', which would read as the receiver's request.
+const QByteArray BOOT_LOG = "\e[0;32mI (29) boot: ESP-IDF v5.1.2 2nd stage bootloader\e[0m\r\n"
+                            "\e[0;32mI (31) boot: chip revision: v0.3\e[0m\r\n"
+                            "\e[0;33mW (45) boot: main core reset by the watchdog\e[0m\r\n"
+                            "\e[0;31mE (52) flash: no valid image at 0x10000\e[0m\r\n"
+                            "\e[1;36mkelpo-boot>\e[0m \e[38;5;208mwaiting for the image\e[0m\r\n";
 // state(): Open's text; is it checked, enabled; are Refresh, ports, rates, Download, Cancel enabled.
 const QString CLOSED("Open 0111100"), OPEN("Close 1100010"), SENDING("Close 1000001"), LOST("Close 1100000");
 
@@ -22,6 +29,15 @@ void feed(Console &console, const QByteArrayList &steps)
 {
     for (const QByteArray &step : steps)
         step.startsWith('[') ? console.appendOwnLine(QString(step)) : console.appendDeviceBytes(step);
+}
+
+QMap<QString, QString> iniContents(const QString &path)
+{
+    const QSettings ini(path, QSettings::IniFormat);
+    QMap<QString, QString> contents;
+    for (const QString &key : ini.allKeys())
+        contents.insert(key, ini.value(key).toString());
+    return contents;
 }
 
 // The console's text with its looks: "{fg/bg*}" before each run that looks otherwise than the one before,
@@ -90,6 +106,7 @@ struct Window
     QPushButton *upload = window.findChild<QPushButton *>("bt_upload");
     QPushButton *stop = window.findChild<QPushButton *>("bt_stopUpdate");
     QProgressBar *progress = window.findChild<QProgressBar *>("progressBar");
+    QComboBox *protocol = window.findChild<QComboBox *>("cb_protocol");
     QStringList warnings;
     QString pick;
     QTimer modals;
@@ -341,6 +358,7 @@ private slots:
                 } else {
                     QTest::keyClick(u.names, Qt::Key_Down);
                     QTest::keyClick(u.bauds, Qt::Key_Down);
+                    QTest::keyClick(u.protocol, Qt::Key_End);
                 }
                 QTest::keyClicks(u.file, m_firmware);
             }
@@ -349,7 +367,72 @@ private slots:
             QCOMPARE(next.names->currentText(), portStays ? ports.last() : ports.first());
             QCOMPARE(next.bauds->currentText(), QString(rate));
             QCOMPARE(next.file->text(), m_firmware);
+            // kelpo-send reads the protocol from the same key.
+            QCOMPARE(next.protocol->currentText().toLower(),
+                LocalSetting::instance()->transferValue("protocol").toString());
+            QCOMPARE(next.protocol->currentIndex(), byOpening ? 0 : next.protocol->count() - 1);
         }
+    }
+
+    void settingsDialogWritesOnlyChanges_data()
+    {
+        QTest::addColumn<QString>("box"); // Empty: Restore Defaults is clicked.
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("key"); // What OK writes; empty: nothing.
+        QTest::addColumn<QString>("written");
+        QTest::newRow("reply time-out") << "sb_replyTimeout"
+                                        << "2.5"
+                                        << "TRANSFER/reply_timeout"
+                                        << "2.5";
+        QTest::newRow("packets") << "cb_packets"
+                                 << "1"
+                                 << "TRANSFER/packets"
+                                 << "1k";
+        QTest::newRow("left as it was") << "sb_startTimeout"
+                                        << "0"
+                                        << ""
+                                        << "";
+        QTest::newRow("log level") << "cb_logLevel"
+                                   << "3"
+                                   << "LOG/log_level"
+                                   << "3";
+        QTest::newRow("log label") << "le_logLabel"
+                                   << "bench"
+                                   << "LOG/log_str"
+                                   << "bench";
+        QTest::newRow("defaults restored") << ""
+                                           << ""
+                                           << "TRANSFER/first_reply_timeout"
+                                           << "60";
+    }
+
+    // The file was edited by hand before the dialog opened (first-reply time-out) and while it was open
+    // (retries): OK writes the one key changed in the dialog and keeps the rest of the file as it is.
+    void settingsDialogWritesOnlyChanges()
+    {
+        QFETCH(QString, box);
+        QFETCH(QString, value);
+        QFETCH(QString, key);
+        QFETCH(QString, written);
+        const QString path = LocalSetting::instance()->getIniPath();
+        QSettings(path, QSettings::IniFormat).setValue("TRANSFER/first_reply_timeout", "5");
+        SettingsDialog dialog(LocalSetting::instance());
+        QSettings(path, QSettings::IniFormat).setValue("TRANSFER/retries", "7");
+        QMap<QString, QString> expected = iniContents(path);
+        auto *buttons = dialog.findChild<QDialogButtonBox *>();
+        QWidget *widget = dialog.findChild<QWidget *>(box);
+        if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget))
+            spin->setValue(value.toDouble());
+        else if (auto *combo = qobject_cast<QComboBox *>(widget))
+            combo->setCurrentIndex(value.toInt());
+        else if (auto *line = qobject_cast<QLineEdit *>(widget))
+            line->setText(value);
+        else
+            buttons->button(QDialogButtonBox::RestoreDefaults)->click();
+        buttons->button(QDialogButtonBox::Ok)->click();
+        if (!key.isEmpty())
+            expected.insert(key, written);
+        QCOMPARE(iniContents(path), expected);
     }
 
     // Dropped anywhere, the file field too, a local file becomes the file to flash; a folder does not.
@@ -368,14 +451,28 @@ private slots:
         }
     }
 
-    // A whole download into rb, the file picked in the dialog; KELPO_SCREENSHOT names a picture of its end.
+    void operatorDownloads_data()
+    {
+        QTest::addColumn<QString>("receiver");
+        QTest::newRow("YMODEM") << QString(RbReceiver::RB);
+        QTest::newRow("XMODEM") << "rx -b zImage"; // Without -c rx asks for checksums.
+        QTest::newRow("XMODEM-1K") << "rx -b -c zImage";
+    }
+
+    // A whole download with the protocol picked beside Download, the file picked in the dialog, into lrzsz
+    // after a coloured boot log; KELPO_SCREENSHOT names a picture of its end.
     void operatorDownloads()
     {
-        SKIP_UNLESS_INSTALLED("rb", "socat");
-        RbReceiver rb;
+        QFETCH(QString, receiver);
+        SKIP_UNLESS_INSTALLED(receiver.section(' ', 0, 0), "socat");
+        const QString protocol = QTest::currentDataTag();
+        RbReceiver rb(receiver);
+        rb.setBanner(BOOT_LOG);
         QVERIFY2(rb.start(), qPrintable(rb.errorString()));
         Window u({ rb.portPath() });
         u.window.show();
+        QTest::keyClicks(u.protocol, protocol);
+        QCOMPARE(u.protocol->currentText(), protocol);
         QTest::mouseClick(u.open, Qt::LeftButton);
         QTRY_COMPARE(u.state(), OPEN);
         QTest::mouseClick(u.upload, Qt::LeftButton);
@@ -390,10 +487,19 @@ private slots:
         rb.release();
         QTRY_VERIFY2_WITH_TIMEOUT(!u.stop->isEnabled(), rb.diagnostics().constData(), 30000);
         QVERIFY2(rb.waitForFinished(), rb.diagnostics().constData());
-        QCOMPARE(readFile(QDir(rb.receiveDir()).filePath(QStringLiteral("zImage"))), readFile(m_firmware));
+        // XMODEM has no file size: the receiver keeps the last packet's padding.
+        const QByteArray sent = readFile(m_firmware);
+        const QByteArray received = readFile(QDir(rb.receiveDir()).filePath(QStringLiteral("zImage")));
+        QCOMPARE(received.left(sent.size()), sent);
+        const int padding = protocol == "YMODEM" ? 0 : (128 - sent.size() % 128) % 128;
+        QCOMPARE(received.mid(sent.size()), QByteArray(padding, '\x1a'));
         QCOMPARE(u.progress->value(), 100);
         QCOMPARE(u.progress->text(), QStringLiteral("Done"));
         QVERIFY2(texts.filter(QStringLiteral(" left")).size() > 0, qPrintable(texts.join('|')));
+        const QString shown = u.console->toPlainText();
+        QVERIFY2(shown.contains("[info]Sending with " + protocol + ": ")
+                && shown.contains("E (52) flash: no valid image at 0x10000\n") && !shown.contains("[0;"),
+            qPrintable(shown));
         if (const QString screenshot = qEnvironmentVariable("KELPO_SCREENSHOT"); !screenshot.isEmpty())
             QVERIFY(u.window.grab().save(screenshot));
     }
