@@ -13,33 +13,6 @@ constexpr int MAX_PARAMETERS = 64;
 constexpr QRgb PALETTE[16] = { 0x000000, 0xcd3131, 0x0dbc79, 0xe5e510, 0x2472c8, 0xbc3fbc, 0x11a8cd, 0xe5e5e5,
     0x666666, 0xf14c4c, 0x23d18b, 0xf5f543, 0x3b8eea, 0xd670d6, 0x29b8db, 0xffffff };
 
-int number(const QString &text, int fallback)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok);
-    return ok ? value : fallback;
-}
-
-// The colour after 38 or 48: "5, n" for one of the 256, "2, r, g, b" (with the colon form's colour space
-// before r, when given) for 24 bits; invalid when it is neither.
-QColor extendedColor(const QStringList &spec)
-{
-    const int kind = number(spec.value(0), -1);
-    if (kind == 5 && spec.size() >= 2) {
-        const int index = number(spec.at(1), -1);
-        return index >= 0 && index < 256 ? AnsiParser::color(index) : QColor();
-    }
-    if (kind != 2 || spec.size() < 4)
-        return QColor();
-    int rgb[3];
-    for (int i = 0; i < 3; ++i) {
-        rgb[i] = number(spec.at(spec.size() - 3 + i), -1);
-        if (rgb[i] < 0 || rgb[i] > 255)
-            return QColor();
-    }
-    return QColor(rgb[0], rgb[1], rgb[2]);
-}
-
 } // namespace
 
 QColor AnsiParser::color(int index)
@@ -65,7 +38,7 @@ void AnsiParser::parse(const QString &text, Screen *screen)
             if (end < 0)
                 end = text.size();
             if (screen && end > i)
-                screen->showText(text.mid(i, end - i), m_format);
+                screen->showText(text.mid(i, end - i), format());
             if (end < text.size())
                 m_state = Escape;
             i = end + 1;
@@ -106,7 +79,7 @@ bool AnsiParser::step(ushort c, Screen *screen)
     // Controls inside a sequence take effect as they would outside it.
     if (c < 0x20) {
         if (screen)
-            screen->showText(QString(QChar(c)), m_format);
+            screen->showText(QString(QChar(c)), format());
         return true;
     }
     if (c == DEL)
@@ -121,7 +94,7 @@ bool AnsiParser::step(ushort c, Screen *screen)
             m_state = String;
         } else if (c == 'c') {
             m_state = Ground;
-            m_format = QTextCharFormat();
+            m_look = Look();
             if (screen)
                 screen->clearScreen();
         } else if (c < 0x30) {
@@ -157,17 +130,35 @@ bool AnsiParser::step(ushort c, Screen *screen)
     return true;
 }
 
+QTextCharFormat AnsiParser::format() const
+{
+    QTextCharFormat format;
+    if (m_look.hasForeground)
+        format.setForeground(QColor(m_look.foreground));
+    if (m_look.hasBackground)
+        format.setBackground(QColor(m_look.background));
+    if (m_look.bold)
+        format.setFontWeight(QFont::Bold);
+    return format;
+}
+
 void AnsiParser::finishCsi(ushort final, Screen *screen)
 {
     // Private forms (ESC[?25l) and those with intermediates (ESC[2 q) are about the terminal, not the text.
+    m_numbers.clear();
+    m_numbers.append(Parameter());
     for (const QChar ch : qAsConst(m_parameters)) {
-        if (!ch.isDigit() && ch != QLatin1Char(';') && ch != QLatin1Char(':'))
+        const ushort c = ch.unicode();
+        if (c == ';' || c == ':')
+            m_numbers.append({ 0, c == ':' });
+        else if (c >= '0' && c <= '9')
+            m_numbers.last().value = qMin(m_numbers.last().value * 10 + (c - '0'), 1000000);
+        else
             return;
     }
-    const QStringList parameters = m_parameters.split(QLatin1Char(';'));
-    const int first = number(parameters.first(), 0);
+    const int first = m_numbers.first().value;
     if (final == 'm')
-        applySgr(parameters);
+        applySgr();
     else if (!screen)
         return;
     else if (final == 'K' && first <= Screen::WholeLine)
@@ -178,43 +169,61 @@ void AnsiParser::finishCsi(ushort final, Screen *screen)
         screen->clearScreen();
 }
 
-void AnsiParser::applySgr(const QStringList &parameters)
+// The colour in m_numbers[from, to) after 38 or 48: "5, n" for one of the 256, "2, r, g, b" (with the colon
+// form's colour space before r, when given) for 24 bits.
+bool AnsiParser::extendedColor(int from, int to, QRgb *rgb) const
 {
-    for (int i = 0; i < parameters.size(); ++i) {
-        const QStringList sub = parameters.at(i).split(QLatin1Char(':'));
-        const int code = number(sub.first(), 0);
+    const int count = to - from;
+    const int kind = count > 0 ? m_numbers.at(from).value : -1;
+    if (kind == 5 && count >= 2 && m_numbers.at(from + 1).value < 256) {
+        *rgb = color(m_numbers.at(from + 1).value).rgb();
+        return true;
+    }
+    if (kind != 2 || count < 4)
+        return false;
+    const int red = m_numbers.at(to - 3).value, green = m_numbers.at(to - 2).value,
+              blue = m_numbers.at(to - 1).value;
+    if (red > 255 || green > 255 || blue > 255)
+        return false;
+    *rgb = qRgb(red, green, blue);
+    return true;
+}
+
+void AnsiParser::applySgr()
+{
+    const int count = m_numbers.size();
+    for (int i = 0; i < count;) {
+        const int code = m_numbers.at(i).value;
+        int next = i + 1;
+        while (next < count && m_numbers.at(next).sub)
+            ++next;
         if (code == 38 || code == 48) {
-            QStringList spec = sub.mid(1);
-            if (spec.isEmpty()) {
+            int from = i + 1;
+            if (from == next) {
                 // The semicolon form takes the parameters that follow: 5;n or 2;r;g;b.
-                const int kind = number(parameters.value(i + 1), -1);
-                const int count = kind == 5 ? 2 : kind == 2 ? 4 : 1;
-                spec = parameters.mid(i + 1, count);
-                i += count;
+                const int kind = next < count ? m_numbers.at(next).value : -1;
+                next = qMin(count, next + (kind == 5 ? 2 : kind == 2 ? 4 : 1));
             }
-            const QColor color = extendedColor(spec);
-            if (color.isValid() && code == 38)
-                m_format.setForeground(color);
-            else if (color.isValid())
-                m_format.setBackground(color);
+            QRgb rgb = 0;
+            if (extendedColor(from, next, &rgb)) {
+                (code == 38 ? m_look.foreground : m_look.background) = rgb;
+                (code == 38 ? m_look.hasForeground : m_look.hasBackground) = true;
+            }
         } else if (code == 0) {
-            m_format = QTextCharFormat();
-        } else if (code == 1) {
-            m_format.setFontWeight(QFont::Bold);
-        } else if (code == 22) {
-            m_format.clearProperty(QTextFormat::FontWeight);
-        } else if (code >= 30 && code <= 37) {
-            m_format.setForeground(color(code - 30));
+            m_look = Look();
+        } else if (code == 1 || code == 22) {
+            m_look.bold = code == 1;
+        } else if ((code >= 30 && code <= 37) || (code >= 90 && code <= 97)) {
+            m_look.foreground = PALETTE[code % 10 + (code >= 90 ? 8 : 0)];
+            m_look.hasForeground = true;
+        } else if ((code >= 40 && code <= 47) || (code >= 100 && code <= 107)) {
+            m_look.background = PALETTE[code % 10 + (code >= 100 ? 8 : 0)];
+            m_look.hasBackground = true;
         } else if (code == 39) {
-            m_format.clearForeground();
-        } else if (code >= 40 && code <= 47) {
-            m_format.setBackground(color(code - 40));
+            m_look.hasForeground = false;
         } else if (code == 49) {
-            m_format.clearBackground();
-        } else if (code >= 90 && code <= 97) {
-            m_format.setForeground(color(code - 90 + 8));
-        } else if (code >= 100 && code <= 107) {
-            m_format.setBackground(color(code - 100 + 8));
+            m_look.hasBackground = false;
         }
+        i = next;
     }
 }

@@ -5,8 +5,8 @@
 
 #include <QColor>
 #include <QString>
-#include <QStringList>
 #include <QTextCharFormat>
+#include <QVarLengthArray>
 
 class AnsiParser
 {
@@ -33,21 +33,36 @@ public:
 
     // Without a screen only the state follows the text: the colours in force and a sequence begun.
     void parse(const QString &text, Screen *screen);
-    const QTextCharFormat &format() const { return m_format; }
+    QTextCharFormat format() const;
 
     // 0 to 15 the console's own colours (chosen to read well on black), 16 to 255 xterm's cube and greys.
     static QColor color(int index);
 
 private:
     enum State { Ground, Escape, EscapeTail, Csi, String, StringEscape };
+    // The colours in force as plain values: a flood sets them twice a line, mostly in text that scrolls out
+    // unseen, and a character format costs far more to change.
+    struct Look
+    {
+        QRgb foreground = 0, background = 0;
+        bool hasForeground = false, hasBackground = false, bold = false;
+    };
+    // A CSI's numbers; a subparameter (after ':') belongs to the parameter before it.
+    struct Parameter
+    {
+        int value = 0;
+        bool sub = false;
+    };
 
     // Returns false when c ends the sequence without belonging to it, so that it is read again as text.
     bool step(ushort c, Screen *screen);
     void finishCsi(ushort final, Screen *screen);
-    void applySgr(const QStringList &parameters);
+    void applySgr();
+    bool extendedColor(int from, int to, QRgb *rgb) const;
 
     State m_state = Ground;
     QString m_parameters;
     bool m_overlong = false;
-    QTextCharFormat m_format;
+    QVarLengthArray<Parameter, 16> m_numbers;
+    Look m_look;
 };

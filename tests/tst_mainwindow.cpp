@@ -16,11 +16,11 @@ namespace {
 
 const QString PREPARE = QStringLiteral("[info]Prepare to establish a connection.");
 // What a board prints before its receiver starts; no 'C', which would read as the receiver's request.
-const QByteArray BOOT_LOG = "\e[0;32mI (29) boot: ESP-IDF v5.1.2 2nd stage bootloader\e[0m\r\n"
-                            "\e[0;32mI (31) boot: chip revision: v0.3\e[0m\r\n"
-                            "\e[0;33mW (45) boot: main core reset by the watchdog\e[0m\r\n"
-                            "\e[0;31mE (52) flash: no valid image at 0x10000\e[0m\r\n"
-                            "\e[1;36mkelpo-boot>\e[0m \e[38;5;208mwaiting for the image\e[0m\r\n";
+const QByteArray BOOT_LOG = "\033[0;32mI (29) boot: ESP-IDF v5.1.2 2nd stage bootloader\033[0m\r\n"
+                            "\033[0;32mI (31) boot: chip revision: v0.3\033[0m\r\n"
+                            "\033[0;33mW (45) boot: main core reset by the watchdog\033[0m\r\n"
+                            "\033[0;31mE (52) flash: no valid image at 0x10000\033[0m\r\n"
+                            "\033[1;36mkelpo-boot>\033[0m \033[38;5;208mwaiting for the image\033[0m\r\n";
 // state(): Open's text; is it checked, enabled; are Refresh, ports, rates, Download, Cancel enabled.
 const QString CLOSED("Open 0111100"), OPEN("Close 1100010"), SENDING("Close 1000001"), LOST("Close 1100000");
 
@@ -154,31 +154,31 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("shown"); // Each time followed by an own line, "[x]".
-        QTest::newRow("colours and reset") << QByteArray("\e[31mred\e[0m plain \e[32mgreen\e[m.")
+        QTest::newRow("colours and reset") << QByteArray("\033[31mred\033[0m plain \033[32mgreen\033[m.")
                                            << "{#cd3131}red{} plain {#0dbc79}green{}.\n[x]";
-        QTest::newRow("bold, bright, background")
-            << QByteArray("\e[1;92;44mA\e[22mB\e[39;49mC") << "{#23d18b/#2472c8*}A{#23d18b/#2472c8}B{}C\n[x]";
-        QTest::newRow("256 colours") << QByteArray("\e[38;5;196mX\e[48;5;240mY\e[38;5;4;49mZ")
+        QTest::newRow("bold, bright, background") << QByteArray("\033[1;92;44mA\033[22mB\033[39;49mC")
+                                                  << "{#23d18b/#2472c8*}A{#23d18b/#2472c8}B{}C\n[x]";
+        QTest::newRow("256 colours") << QByteArray("\033[38;5;196mX\033[48;5;240mY\033[38;5;4;49mZ")
                                      << "{#ff0000}X{#ff0000/#585858}Y{#2472c8}Z\n{}[x]";
-        QTest::newRow("24-bit colours") << QByteArray("\e[38;2;1;2;3mX\e[48:2::4:5:6mY\e[38:2:7:8:9mZ")
+        QTest::newRow("24-bit colours") << QByteArray("\033[38;2;1;2;3mX\033[48:2::4:5:6mY\033[38:2:7:8:9mZ")
                                         << "{#010203}X{#010203/#040506}Y{#070809/#040506}Z\n{}[x]";
         QTest::newRow("colour across lines")
-            << QByteArray("\e[33mone\ntwo\r\nthree") << "{#e5e510}one\ntwo\nthree\n{}[x]";
+            << QByteArray("\033[33mone\ntwo\r\nthree") << "{#e5e510}one\ntwo\nthree\n{}[x]";
         QTest::newRow("erase in line")
-            << QByteArray("10%\r\e[K20%\nabc\e[2Kd\nxyz\e[1K!") << "20%\n   d\n   !\n[x]";
+            << QByteArray("10%\r\033[K20%\nabc\033[2Kd\nxyz\033[1K!") << "20%\n   d\n   !\n[x]";
         QTest::newRow("cursor to column")
-            << QByteArray("12345\e[3GX\nab\e[5GY\e[GZ\n") << "12X45\nZb  Y\n[x]";
+            << QByteArray("12345\033[3GX\nab\033[5GY\033[GZ\n") << "12X45\nZb  Y\n[x]";
         QTest::newRow("clear screen keeps the colour")
-            << QByteArray("old\n\e[31m\e[2Jnew") << "{#cd3131}new\n{}[x]";
-        QTest::newRow("reset clears all") << QByteArray("old\e[31m\ecnew") << "new\n[x]";
+            << QByteArray("old\n\033[31m\033[2Jnew") << "{#cd3131}new\n{}[x]";
+        QTest::newRow("reset clears all") << QByteArray("old\033[31m\033cnew") << "new\n[x]";
         QTest::newRow("swallowed") << QByteArray(
-            "a\e[?25lb\e]0;title\ac\e]8;;http://x\e\\d\e(Be\e[1;2Hf\e=g\e[2 qh")
+            "a\033[?25lb\033]0;title\ac\033]8;;http://x\033\\d\033(Be\033[1;2Hf\033=g\033[2 qh")
                                    << "abcdefgh\n[x]";
-        QTest::newRow("cancelled, never ended") << QByteArray("a\e[12\x18"
-                                                              "b\e]0;no end\nc")
+        QTest::newRow("cancelled, never ended") << QByteArray("a\033[12\x18"
+                                                              "b\033]0;no end\nc")
                                                 << "ab\nc\n[x]";
         QTest::newRow("character split in colour")
-            << QByteArray("\e[32mgr\xc3\xbc\xc3\x9f") << "{#0dbc79}gr\u00fc\u00df\n{}[x]";
+            << QByteArray("\033[32mgr\xc3\xbc\xc3\x9f") << "{#0dbc79}gr\u00fc\u00df\n{}[x]";
     }
 
     // In one read, in two reads split at every byte, and a byte a read; each read shown before the next.
