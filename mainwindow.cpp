@@ -79,10 +79,12 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
     connect(m_ui->le_file, &QLineEdit::textChanged, this,
         [](const QString &path) { LocalSetting::instance()->setWindowFile(path); });
     // Written where kelpo-send reads it too.
-    connect(m_ui->cb_protocol, QOverload<int>::of(&QComboBox::activated), this, [this] {
+    connect(m_ui->cb_protocol, QOverload<int>::of(&QComboBox::activated), this, [](int index) {
+        TransferOptions chosen;
+        chosen.protocol = TransferOptions::Protocol(index);
         LocalSetting::instance()->setTransferValue(
             QLatin1String(TransferSettings::key(TransferSettings::Protocol)),
-            TransferSettings::text(TransferSettings::Protocol, chosenOptions()));
+            TransferSettings::text(TransferSettings::Protocol, chosen));
     });
 
     m_ui->cb_bauds->addItems({ "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400",
