@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCodec>
@@ -57,17 +58,18 @@ void Console::appendOwnLine(const QString &line)
     showPending(0);
     QScrollBar *bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum();
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
+    QTextCursor cursor = endOfText();
     if (!cursor.block().text().isEmpty()) {
         if (!m_ownLineLast)
             m_deviceLineCut = true;
         cursor.insertBlock();
     }
-    // Inserted as plain text, so markup in it is not rendered.
-    cursor.insertText(line);
+    // Inserted as plain text, so markup in it is not rendered, and in a look of its own whatever colour the
+    // device left on.
+    cursor.insertText(line, QTextCharFormat());
     m_ownLineLast = true;
     m_pendingCr = false;
+    m_column = -1;
     if (atBottom)
         bar->setValue(bar->maximum());
 }
@@ -92,10 +94,9 @@ void Console::showPending(int maxLines)
     int breaks = 0;
     for (int i = m_pending.size() - 1; i >= 0; --i) {
         if (m_pending.at(i) == QLatin1Char('\n') && ++breaks == MAX_PARAGRAPHS) {
-            QTextCursor all(document());
-            all.select(QTextCursor::Document);
-            all.removeSelectedText();
-            m_pendingCr = m_ownLineLast = m_deviceLineCut = false;
+            clearScreen();
+            // The colour the dropped text leaves on still holds for what follows.
+            m_parser.parse(m_pending.left(i + 1), nullptr);
             m_pending.remove(0, i + 1);
             break;
         }
@@ -119,7 +120,10 @@ void Console::showPending(int maxLines)
         top.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, surplus);
         top.removeSelectedText();
     }
-    insertDeviceText(text);
+    QTextCursor edit(document());
+    edit.beginEditBlock();
+    m_parser.parse(text, this);
+    edit.endEditBlock();
     if (atBottom)
         bar->setValue(bar->maximum());
     if (!m_pending.isEmpty())
@@ -128,19 +132,23 @@ void Console::showPending(int maxLines)
 
 // As a terminal shows it: LF and CR LF end the line, a lone CR lets the next text overwrite it, a backspace
 // takes back the last character; other control characters show nothing.
-void Console::insertDeviceText(const QString &text)
+void Console::showText(const QString &text, const QTextCharFormat &format)
 {
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
+    QTextCursor cursor = endOfText();
     int runStart = 0;
     const auto insertRun = [&](int end) {
         if (end > runStart)
-            cursor.insertText(text.mid(runStart, end - runStart));
+            put(text.mid(runStart, end - runStart), format);
     };
     // Plain text and its LFs go in as runs, one insert each; the cursor is only moved at the rest.
     for (int i = 0; i < text.size(); ++i) {
         const ushort c = text.at(i).unicode();
+        if (c == '\n' && m_column >= 0) {
+            // A line feed leaves the rest of a line written over as it stands.
+            insertRun(i);
+            runStart = i;
+            m_column = -1;
+        }
         if (c == '\n' || !isControl(c)) {
             if (i != runStart)
                 continue;
@@ -161,13 +169,71 @@ void Console::insertDeviceText(const QString &text)
         }
         insertRun(i);
         runStart = i + 1;
-        if (c == '\r')
+        if (c == '\r') {
             m_pendingCr = true;
-        else if (c == '\b' && !m_ownLineLast && !m_pendingCr && cursor.positionInBlock() > 0)
+            m_column = -1;
+        } else if (c == '\b' && m_column > 0) {
+            --m_column;
+        } else if (c == '\b' && m_column < 0 && !m_ownLineLast && !m_pendingCr
+            && cursor.positionInBlock() > 0) {
             cursor.deletePreviousChar();
+        }
     }
     insertRun(text.size());
-    cursor.endEditBlock();
+}
+
+// At the line's end, or over what stands from the column the device moved to, with blanks up to it.
+void Console::put(const QString &text, const QTextCharFormat &format)
+{
+    QTextCursor cursor = endOfText();
+    if (m_column >= 0) {
+        const int length = cursor.positionInBlock();
+        if (m_column > length)
+            cursor.insertText(QString(m_column - length, QLatin1Char(' ')), QTextCharFormat());
+        const int lineEnd = cursor.position();
+        cursor.setPosition(cursor.block().position() + m_column);
+        cursor.setPosition(qMin(cursor.position() + text.size(), lineEnd), QTextCursor::KeepAnchor);
+        m_column = cursor.position() == lineEnd ? -1 : m_column + text.size();
+    }
+    cursor.insertText(text, format);
+}
+
+void Console::eraseInLine(Erase erase)
+{
+    // The device's next text starts a line below our own anyway, and ours are not the device's to erase.
+    if (m_ownLineLast)
+        return;
+    QTextCursor cursor = endOfText();
+    const int length = cursor.positionInBlock();
+    const int column = m_pendingCr ? 0 : m_column < 0 ? length : m_column;
+    const int lineStart = cursor.block().position();
+    if (erase == ToStart) {
+        const int end = qMin(column + 1, length);
+        cursor.setPosition(lineStart);
+        cursor.setPosition(lineStart + end, QTextCursor::KeepAnchor);
+        cursor.insertText(QString(end, QLatin1Char(' ')), QTextCharFormat());
+    } else {
+        cursor.setPosition(
+            erase == WholeLine ? lineStart : lineStart + qMin(column, length), QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    m_pendingCr = false;
+    m_column = column;
+}
+
+void Console::moveToColumn(int column)
+{
+    m_pendingCr = false;
+    m_column = column;
+}
+
+void Console::clearScreen()
+{
+    QTextCursor all(document());
+    all.select(QTextCursor::Document);
+    all.removeSelectedText();
+    m_pendingCr = m_ownLineLast = m_deviceLineCut = false;
+    m_column = -1;
 }
 
 void Console::startDeviceLine(QTextCursor &cursor)
@@ -176,6 +242,13 @@ void Console::startDeviceLine(QTextCursor &cursor)
     m_ownLineLast = false;
     m_deviceLineCut = false;
     m_pendingCr = false;
+}
+
+QTextCursor Console::endOfText()
+{
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    return cursor;
 }
 
 void Console::keyPressEvent(QKeyEvent *event)
@@ -188,4 +261,14 @@ void Console::keyPressEvent(QKeyEvent *event)
     }
     appendOwnLine(QStringLiteral("INPUT:") + visible(text));
     emit sigSend(m_codec->fromUnicode(text));
+}
+
+void Console::contextMenuEvent(QContextMenuEvent *event)
+{
+    const std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+    if (!actions().isEmpty()) {
+        menu->addSeparator();
+        menu->addActions(actions());
+    }
+    menu->exec(event->globalPos());
 }

@@ -1,6 +1,9 @@
-// The terminal between downloads: shows what the device prints as a terminal would, the session's own lines
-// and the echo of the keys sent, and turns the keys typed into it into bytes for the device.
+// The terminal between downloads: shows what the device prints as a terminal would, in its colours, the
+// session's own lines and the echo of the keys sent, and turns the keys typed into it into bytes for the
+// device.
 #pragma once
+
+#include "ansiparser.h"
 
 #include <QByteArray>
 #include <QPlainTextEdit>
@@ -11,7 +14,7 @@
 class QTextCodec;
 class QTextDecoder;
 
-class Console : public QPlainTextEdit
+class Console : public QPlainTextEdit, private AnsiParser::Screen
 {
     Q_OBJECT
 
@@ -39,22 +42,32 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    // The actions added to the console follow the usual copy and select entries.
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private slots:
     void slotShowPending();
 
 private:
     void showPending(int maxLines);
-    void insertDeviceText(const QString &text);
+    void showText(const QString &text, const QTextCharFormat &format) override;
+    void eraseInLine(Erase erase) override;
+    void moveToColumn(int column) override;
+    void clearScreen() override;
+    void put(const QString &text, const QTextCharFormat &format);
     void startDeviceLine(QTextCursor &cursor);
+    QTextCursor endOfText();
 
     QTextCodec *m_codec = nullptr;
     std::unique_ptr<QTextDecoder> m_decoder;
     QString m_pending;
     QTimer m_showTimer;
+    AnsiParser m_parser;
     bool m_inputEnabled = false;
     // A CR not yet followed by anything: the next character decides between a line break and an overwrite.
     bool m_pendingCr = false;
+    // Where the device's next text goes on its line, over what stands there; -1: at the line's end.
+    int m_column = -1;
     // The last line is one of our own, so the device's next text starts a new one.
     bool m_ownLineLast = false;
     // An own line was put below a device line the device had not ended; its LF only ends that line.

@@ -5,6 +5,7 @@
 #include "controller.h"
 #include "localsetting.h"
 #include "progresstext.h"
+#include "settingsdialog.h"
 #include "transfersettings.h"
 
 #include <QAction>
@@ -49,11 +50,18 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
 
     auto *browse = new QAction(QIcon(QStringLiteral(":img/img/open.png")), QString(), this);
     m_ui->le_file->addAction(browse, QLineEdit::TrailingPosition);
+    // The form has no menu: the settings are in the right-click menus of the console and the protocol box.
+    auto *settings = new QAction(tr("Settings…"), this);
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    m_ui->textBrowser->addAction(settings);
+    m_ui->cb_protocol->addAction(settings);
+    m_ui->cb_protocol->setContextMenuPolicy(Qt::ActionsContextMenu);
     // A file dropped anywhere on the window, the field included, becomes the file to flash.
     setAcceptDrops(true);
     m_ui->le_file->setAcceptDrops(false);
 
     connect(browse, &QAction::triggered, this, &MainWindow::slotBrowse);
+    connect(settings, &QAction::triggered, this, &MainWindow::slotSettings);
     connect(m_ui->bt_refresh, &QPushButton::clicked, this, &MainWindow::slotBtRefresh);
     connect(m_ui->bt_upload, &QPushButton::clicked, this, &MainWindow::slotBtUpdate);
     connect(m_ui->bt_stopUpdate, &QPushButton::clicked, this, &MainWindow::slotBtStopUpdate);
@@ -70,6 +78,14 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
     });
     connect(m_ui->le_file, &QLineEdit::textChanged, this,
         [](const QString &path) { LocalSetting::instance()->setWindowFile(path); });
+    // Written where kelpo-send reads it too.
+    connect(m_ui->cb_protocol, QOverload<int>::of(&QComboBox::activated), this, [](int index) {
+        TransferOptions chosen;
+        chosen.protocol = TransferOptions::Protocol(index);
+        LocalSetting::instance()->setTransferValue(
+            QLatin1String(TransferSettings::key(TransferSettings::Protocol)),
+            TransferSettings::text(TransferSettings::Protocol, chosen));
+    });
 
     m_ui->cb_bauds->addItems({ "4800", "9600", "19200", "38400", "57600", "115200", "128000", "230400",
         "256000", "460800", "921600", "1000000", "1500000", "2000000", "3000000" });
@@ -79,6 +95,12 @@ MainWindow::MainWindow(PortWatcher::Source portSource, int portPollMs, QWidget *
         new QIntValidator(CommInterface::MIN_BAUD, CommInterface::MAX_BAUD, m_ui->cb_bauds));
     showRate(QLatin1String(DEFAULT_BAUD));
     m_ui->cb_names->addItems(m_ports->ports());
+    TransferOptions protocols;
+    for (const auto protocol :
+        { TransferOptions::YModem, TransferOptions::XModem, TransferOptions::XModem1K }) {
+        protocols.protocol = protocol;
+        m_ui->cb_protocol->addItem(TransferSettings::text(TransferSettings::Protocol, protocols).toUpper());
+    }
     restoreChoices();
     m_ui->progressBar->setFormat(progressText(TransferProgress()));
 
@@ -110,6 +132,15 @@ void MainWindow::restoreChoices()
     if (baud > 0)
         showRate(QString::number(baud));
     m_ui->le_file->setText(file);
+    m_ui->cb_protocol->setCurrentIndex(TransferSettings::fromSettings(*setting).protocol);
+}
+
+// The transfer settings of config.ini, with the protocol shown beside Download whatever the file says by now.
+TransferOptions MainWindow::chosenOptions() const
+{
+    TransferOptions options = TransferSettings::fromSettings(*LocalSetting::instance());
+    options.protocol = TransferOptions::Protocol(m_ui->cb_protocol->currentIndex());
+    return options;
 }
 
 // An editable box only shows a text it is given; a listed rate must be selected, so that the arrow keys move
@@ -145,6 +176,7 @@ void MainWindow::updateControls()
     m_ui->cb_bauds->setEnabled(closed);
     m_ui->bt_upload->setEnabled(open && !m_downloading);
     m_ui->bt_stopUpdate->setEnabled(m_downloading);
+    m_ui->cb_protocol->setEnabled(!m_downloading);
     // Keys typed during a download would go into the middle of its packets.
     m_ui->textBrowser->setInputEnabled(open && !m_downloading);
     m_ports->setWatching(closed);
@@ -227,7 +259,10 @@ void MainWindow::slotBtUpdate(bool)
     m_ui->progressBar->setFormat(progressText(TransferProgress()));
     m_ui->progressBar->setValue(0);
     m_controller->stopHandle();
-    m_controller->startUpload({ path, TransferSettings::fromSettings(*LocalSetting::instance()) });
+    const TransferOptions options = chosenOptions();
+    // The session's log then says how the file went.
+    m_ui->textBrowser->appendOwnLine(tr("[info]Sending with %1.").arg(TransferSettings::describe(options)));
+    m_controller->startUpload({ path, options });
 }
 
 void MainWindow::slotBtStopUpdate(bool)
@@ -242,6 +277,12 @@ void MainWindow::slotSendKeys(const QByteArray &bytes)
         m_ui->textBrowser->appendOwnLine(
             tr("[info]The serial port did not take the %1 bytes typed or pasted: they were not sent.")
                 .arg(bytes.size()));
+}
+
+void MainWindow::slotSettings()
+{
+    SettingsDialog dialog(LocalSetting::instance(), this);
+    dialog.exec();
 }
 
 void MainWindow::onMessage(const QString &msg)

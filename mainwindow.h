@@ -4,6 +4,7 @@
 #include "comminterface.h"
 #include "observer.h"
 #include "portwatcher.h"
+#include "uploadrequest.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -42,6 +43,7 @@ public slots:
     void slotBtStopUpdate(bool checked);
     void slotPortsChanged(const QStringList &ports);
     void slotSendKeys(const QByteArray &bytes);
+    void slotSettings();
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
@@ -53,6 +55,7 @@ private:
 
     void updateControls();
     void restoreChoices();
+    TransferOptions chosenOptions() const;
     void showRate(const QString &rate);
     int indexOfPort(const QString &portName) const;
     void warn(const QString &text);

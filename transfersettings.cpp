@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <cmath>
+#include <iterator>
 
 namespace {
 struct Limits
@@ -22,6 +23,8 @@ constexpr Limits LIMITS[TransferSettings::SettingCount] = {
     { "start_timeout", 0, 86400 },
     { "retries", 0, 100 },
 };
+
+const char *const PROTOCOLS[] = { "ymodem", "xmodem", "xmodem-1k" };
 
 bool inRange(TransferSettings::Setting setting, const QString &text, double *value)
 {
@@ -52,19 +55,29 @@ QString TransferSettings::accepted(Setting setting)
     }
 }
 
+double TransferSettings::minimum(Setting setting)
+{
+    return LIMITS[setting].min;
+}
+
+double TransferSettings::maximum(Setting setting)
+{
+    return LIMITS[setting].max;
+}
+
 bool TransferSettings::apply(Setting setting, const QString &text, TransferOptions *options)
 {
     const QString word = text.trimmed().toLower();
     double value = 0;
     switch (setting) {
-    case Protocol: {
-        const QStringList names { QStringLiteral("ymodem"), QStringLiteral("xmodem"),
-            QStringLiteral("xmodem-1k") };
-        if (!names.contains(word))
-            return false;
-        options->protocol = TransferOptions::Protocol(names.indexOf(word));
-        return true;
-    }
+    case Protocol:
+        for (int i = 0; i < int(std::size(PROTOCOLS)); ++i) {
+            if (word == QLatin1String(PROTOCOLS[i])) {
+                options->protocol = TransferOptions::Protocol(i);
+                return true;
+            }
+        }
+        return false;
     case Packets:
         if (word != QLatin1String("mixed") && word != QLatin1String("1k"))
             return false;
@@ -89,6 +102,49 @@ bool TransferSettings::apply(Setting setting, const QString &text, TransferOptio
         break;
     }
     return false;
+}
+
+QString TransferSettings::text(Setting setting, const TransferOptions &options)
+{
+    switch (setting) {
+    case Protocol:
+        return QLatin1String(PROTOCOLS[options.protocol]);
+    case Packets:
+        return QLatin1String(options.packets == TransferOptions::OneK ? "1k" : "mixed");
+    case ReplyTimeout:
+        return QString::number(options.replyTimeoutMs / 1000.0);
+    case FirstReplyTimeout:
+        return QString::number(options.firstReplyTimeoutMs / 1000.0);
+    case StartTimeout:
+        return QString::number(options.startTimeoutMs / 1000.0);
+    case Retries:
+        return QString::number(options.retries);
+    case SettingCount:
+        break;
+    }
+    return QString();
+}
+
+Ymodem::PacketPlan TransferSettings::packetPlan(const TransferOptions &options)
+{
+    switch (options.protocol) {
+    case TransferOptions::XModem:
+        return Ymodem::AllShort;
+    case TransferOptions::XModem1K:
+        return Ymodem::Mixed;
+    case TransferOptions::YModem:
+        break;
+    }
+    return options.packets == TransferOptions::OneK ? Ymodem::AllOneK : Ymodem::Mixed;
+}
+
+QString TransferSettings::describe(const TransferOptions &options)
+{
+    const Ymodem::PacketPlan plan = packetPlan(options);
+    return text(Protocol, options).toUpper() + QLatin1String(": ")
+        + QLatin1String(plan == Ymodem::AllShort ? "128-byte packets"
+                : plan == Ymodem::AllOneK        ? "1K packets throughout"
+                                                 : "1K packets, the last kilobyte in 128-byte packets");
 }
 
 TransferOptions TransferSettings::fromSettings(const LocalSetting &settings)

@@ -3,23 +3,11 @@
 #include "comminterface.h"
 #include "fileproblemtext.h"
 #include "log.h"
+#include "transfersettings.h"
 
 namespace {
 const char INFO_PREFIX[] = "[info]";
 constexpr qint64 FOREVER = ReplyReader::FOREVER;
-
-Ymodem::PacketPlan packetPlan(const TransferOptions &options)
-{
-    switch (options.protocol) {
-    case TransferOptions::XModem:
-        return Ymodem::AllShort;
-    case TransferOptions::XModem1K:
-        return Ymodem::Mixed;
-    case TransferOptions::YModem:
-        break;
-    }
-    return options.packets == TransferOptions::OneK ? Ymodem::AllOneK : Ymodem::Mixed;
-}
 
 qint64 earliest(qint64 a, qint64 b)
 {
@@ -39,7 +27,7 @@ UploadSession::UploadSession(CommInterface *comm, const UploadRequest &request,
     , m_request(request)
     , m_lastReceived(lastReceived)
     , m_reader(comm, running)
-    , m_ymodem(QFileInfo(request.filePath), packetPlan(request.options))
+    , m_ymodem(QFileInfo(request.filePath), TransferSettings::packetPlan(request.options))
 { }
 
 TransferOutcome UploadSession::run()

@@ -1,6 +1,6 @@
 // kelpo-bench-console: the window while the device floods its console. Opens a pseudo-terminal through the
-// window's own controls, writes megabytes of boot-log lines into it from the device side, as fast as the
-// terminal takes them and then at 921600 bit/s, and prints how late a 1 ms timer fired in the window's
+// window's own controls, writes megabytes of coloured boot-log lines into it from the device side, as fast as
+// the terminal takes them and then at 921600 bit/s, and prints how late a 1 ms timer fired in the window's
 // thread meanwhile, idle for comparison.
 #include "eventloopprobe.h"
 #include "pacedqueue.h"
@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <poll.h>
 #include <sys/resource.h>
 #include <thread>
@@ -74,13 +75,17 @@ bool openPort(ProbedWindow &window, const QString &path)
     return open->text() == QLatin1String("Close");
 }
 
+// Boot-log lines coloured as ESP-IDF and Zephyr colour theirs: a colour at the start, a reset at the end.
 QByteArray floodText(qint64 bytes)
 {
+    const char *const colours[]
+        = { "\033[0;32m", "\033[0;33m", "\033[1;31m", "\033[38;5;208m", "\033[38;2;90;160;255m" };
     QByteArray text;
     text.reserve(int(bytes) + 100);
     for (int line = 0; text.size() < bytes; ++line)
-        text += QByteArray("boot ") + QByteArray::number(line).rightJustified(8, '0')
-            + QByteArray(": the quick brown fox jumps over the lazy dog, 0123456789 ABCDEF\n");
+        text += colours[line % std::size(colours)] + QByteArray("boot ")
+            + QByteArray::number(line).rightJustified(8, '0')
+            + QByteArray(": the quick brown fox jumps over the lazy dog, 0123456789 ABCDEF\033[0m\n");
     text += END_MARKER;
     return text;
 }
@@ -200,7 +205,8 @@ int main(int argc, char *argv[])
     const Samples &lateness = idle.latenessMs();
     print(QStringLiteral("\n## The window while the device floods the console\n"));
     print(QStringLiteral(
-        "80-character lines written into the port; a 1 ms timer in the window's thread "
+        "80-character lines, each in a colour set at its start and reset at its end, written into the port; "
+        "a 1 ms timer in the window's thread "
         "(QT_QPA_PLATFORM=%1). Written / shown: seconds until the last byte was written and "
         "until all of the text had been handed to the window and its end showed in the console "
         "(the monitor holds text for at most 20 ms).\n")

@@ -62,6 +62,13 @@ QVariant LocalSetting::transferValue(const QString &key) const
     return settings.value(QStringLiteral("TRANSFER/") + key);
 }
 
+void LocalSetting::setTransferValue(const QString &key, const QString &value)
+{
+    const QVariant written = transferValue(key);
+    if (!written.isValid() || written.toString() != value)
+        write(QStringLiteral("TRANSFER/") + key, value);
+}
+
 void LocalSetting::load()
 {
     const QSettings settings(m_iniPath, QSettings::IniFormat);
@@ -74,15 +81,19 @@ void LocalSetting::load()
 
 QString LocalSetting::getLogStr() const
 {
-    const bool plain = !m_logStr.contains(QLatin1Char('/')) && !m_logStr.contains(QLatin1Char('\\'))
-        && !m_logStr.contains(QLatin1String("..")) && !m_logStr.contains(QLatin1Char(':'));
-    return plain ? m_logStr : QString();
+    return isPlainName(m_logStr) ? m_logStr : QString();
 }
 
-void LocalSetting::write(const char *key, const QVariant &value)
+bool LocalSetting::isPlainName(const QString &label)
+{
+    return !label.contains(QLatin1Char('/')) && !label.contains(QLatin1Char('\\'))
+        && !label.contains(QLatin1String("..")) && !label.contains(QLatin1Char(':'));
+}
+
+void LocalSetting::write(const QString &key, const QVariant &value)
 {
     QSettings settings(m_iniPath, QSettings::IniFormat);
-    settings.setValue(QLatin1String(key), value);
+    settings.setValue(key, value);
 }
 
 void LocalSetting::reset()

@@ -23,6 +23,7 @@ public:
     // The log file's label: log_str when it is a plain name, empty otherwise (it goes into a file's name, so
     // a separator or ".." would write the log elsewhere).
     QString getLogStr() const;
+    static bool isPlainName(const QString &label);
     int getLogLevel() const { return m_logLevel; }
     const QString &getIniPath() const { return m_iniPath; }
     // Where the settings live; logs go there too when the working directory cannot take them.
@@ -30,6 +31,8 @@ public:
 
     // A key of the section TRANSFER as written, read from the file each time; invalid when absent.
     QVariant transferValue(const QString &key) const;
+    // Writes the key when the file says otherwise.
+    void setTransferValue(const QString &key, const QString &value);
 
     // The window's choices. Each setter writes its own key, and only when the value changes: config.ini
     // belongs to its user, so keys edited by hand while the program runs keep what the file says.
@@ -41,6 +44,9 @@ public:
     void setWindowBaud(int baud) { store("WINDOW/baud", baud, &m_windowBaud); }
     const QString &getWindowFile() const { return m_windowFile; }
     void setWindowFile(const QString &file) { store("WINDOW/file", file, &m_windowFile); }
+    // The logger takes these at the start: the next run logs with what is set here.
+    void setLogStr(const QString &label) { store("LOG/log_str", label, &m_logStr); }
+    void setLogLevel(int level) { store("LOG/log_level", level, &m_logLevel); }
 
     void load();
     // Starts the file afresh with every key at its default.
@@ -52,9 +58,9 @@ private:
         if (*member == value)
             return;
         *member = value;
-        write(key, QVariant::fromValue(value));
+        write(QLatin1String(key), QVariant::fromValue(value));
     }
-    void write(const char *key, const QVariant &value);
+    void write(const QString &key, const QVariant &value);
 
     QString m_iniPath;
     QString m_logStr;

@@ -34,8 +34,11 @@ bool RbReceiver::start(int timeoutMs)
         return false;
     }
     // The launcher notes its process id (rb keeps it through exec) and waits on the fifo for release().
+    writeFile(m_dir.filePath(QStringLiteral("banner")), m_banner);
     writeFile(m_dir.filePath(QStringLiteral("launch.sh")),
-        QStringLiteral("echo $$ > rb.pid\nread go < go\ncd rx && exec %1\n").arg(m_command).toLocal8Bit());
+        QStringLiteral("echo $$ > rb.pid\nread go < go\ncat banner\ncd rx && exec %1\n")
+            .arg(m_command)
+            .toLocal8Bit());
     m_socat.setWorkingDirectory(m_dir.path());
     m_socat.setStandardOutputFile(QProcess::nullDevice());
     // A file, not a pipe: nobody has to read rb's chatter for the transfer to go on.

@@ -17,6 +17,8 @@ public:
     explicit RbReceiver(const QString &command = QLatin1String(RB), QObject *parent = nullptr);
     ~RbReceiver() override;
 
+    // Printed to our side once released, before rb starts, as a board prints its boot log; before start().
+    void setBanner(const QByteArray &banner) { m_banner = banner; }
     bool start(int timeoutMs = 10000);
     QString portPath() const { return m_dir.filePath(QStringLiteral("port")); }
     QString receiveDir() const { return m_dir.filePath(QStringLiteral("rx")); } // Only what rb received.
@@ -31,6 +33,7 @@ public:
 
 private:
     QString m_command;
+    QByteArray m_banner;
     QTemporaryDir m_dir;
     QProcess m_socat;
     QString m_error;
