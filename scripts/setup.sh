@@ -7,7 +7,7 @@ KELPO_TEST_PACKAGES=(lrzsz socat qemu-system-arm u-boot-qemu)
 # A virtual display for scripts/screenshot, and a font with the full-width colon of the window's labels.
 KELPO_SCREENSHOT_PACKAGES=(xvfb xauth fonts-wqy-microhei)
 KELPO_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix dpkg-dev xz-utils python3 perl zip icoutils)
-KELPO_WINE_PACKAGES=(wine wine64 xvfb x11-utils x11-apps xdotool imagemagick unzip lrzsz socat)
+KELPO_WINE_PACKAGES=(wine wine64 xvfb x11-utils x11-apps xdotool imagemagick unzip lrzsz socat fonts-wqy-microhei)
 # What scripts/package needs besides the build: dpkg-shlibdeps (and file, which CPack runs to find the
 # binaries) for the dependencies, lintian for the check.
 KELPO_PACKAGE_PACKAGES=(dpkg-dev file lintian)
