@@ -12,13 +12,18 @@ KELPO_WINE_PACKAGES=(wine wine64 xvfb x11-utils x11-apps xdotool imagemagick unz
 # binaries) for the dependencies, lintian for the check.
 KELPO_PACKAGE_PACKAGES=(dpkg-dev file lintian)
 
-# Installs the named Debian packages that are not installed yet.
-kelpo_install() {
-    local missing=()
+# kelpo_missing PACKAGE...: prints the named Debian packages that are not installed, one a line.
+kelpo_missing() {
     local pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
     done
+}
+
+# Installs the named Debian packages that are not installed yet.
+kelpo_install() {
+    local missing
+    mapfile -t missing < <(kelpo_missing "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
 
     local sudo=()
