@@ -5,6 +5,7 @@
 #include "sendrun.h"
 #include "testdata.h"
 
+#include <QSerialPortInfo>
 #include <QtTest>
 
 #include <csignal>
@@ -31,6 +32,7 @@ class TestKelpoSend : public QObject
 private slots:
     void rejectsBadUsage_data();
     void rejectsBadUsage();
+    void listsPorts();
     void sendsFile_data();
     void sendsFile();
     void runsStepsOnEveryPort();
@@ -73,6 +75,17 @@ void TestKelpoSend::rejectsBadUsage()
     VERIFY_RUN(run,
         run.waitForExit() == 2 && run.out.isEmpty() && run.err.contains("Usage: kelpo-send")
             && run.err.contains(complaint.toUtf8()));
+}
+
+// --list prints the system's serial ports, name and description as the window lists them, and nothing else.
+void TestKelpoSend::listsPorts()
+{
+    QByteArray ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports += (info.portName() + QLatin1Char(':') + info.description() + QLatin1Char('\n')).toUtf8();
+    SendRun run;
+    run.start({ QStringLiteral("--list") });
+    VERIFY_RUN(run, run.waitForExit() == 0 && run.out == ports && run.err.isEmpty());
 }
 
 void TestKelpoSend::sendsFile_data()
