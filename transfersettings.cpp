@@ -26,6 +26,14 @@ constexpr Limits LIMITS[TransferSettings::SettingCount] = {
 
 const char *const PROTOCOLS[] = { "ymodem", "xmodem", "xmodem-1k" };
 
+// The option a wait setting stands for, in milliseconds.
+int TransferOptions::*waitMs(TransferSettings::Setting setting)
+{
+    return setting == TransferSettings::ReplyTimeout     ? &TransferOptions::replyTimeoutMs
+        : setting == TransferSettings::FirstReplyTimeout ? &TransferOptions::firstReplyTimeoutMs
+                                                         : &TransferOptions::startTimeoutMs;
+}
+
 bool inRange(TransferSettings::Setting setting, const QString &text, double *value)
 {
     bool ok = false;
@@ -93,10 +101,7 @@ bool TransferSettings::apply(Setting setting, const QString &text, TransferOptio
     case StartTimeout:
         if (!inRange(setting, word, &value))
             return false;
-        (setting == ReplyTimeout               ? options->replyTimeoutMs
-                : setting == FirstReplyTimeout ? options->firstReplyTimeoutMs
-                                               : options->startTimeoutMs)
-            = int(std::lround(value * 1000));
+        options->*waitMs(setting) = int(std::lround(value * 1000));
         return true;
     case SettingCount:
         break;
@@ -112,11 +117,9 @@ QString TransferSettings::text(Setting setting, const TransferOptions &options)
     case Packets:
         return QLatin1String(options.packets == TransferOptions::OneK ? "1k" : "mixed");
     case ReplyTimeout:
-        return QString::number(options.replyTimeoutMs / 1000.0);
     case FirstReplyTimeout:
-        return QString::number(options.firstReplyTimeoutMs / 1000.0);
     case StartTimeout:
-        return QString::number(options.startTimeoutMs / 1000.0);
+        return QString::number(options.*waitMs(setting) / 1000.0);
     case Retries:
         return QString::number(options.retries);
     case SettingCount:
